@@ -1,0 +1,40 @@
+// What a registration leaves behind for the engine's media threads: the callback to call for
+// each frame and the context that goes with it, published to those threads as one pair.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "module/PyRef.h"
+
+namespace pyv {
+
+// Frame kinds, passed as the first argument of every frame callback.
+enum StreamType : int {
+    StreamAudioRecord = 0,
+    StreamAudioPlay = 1,
+    StreamAudioMix = 2,
+    StreamAudioPlayBeforeMix = 3,
+    StreamVideoCap = 10,
+    StreamVideoRender = 11,
+};
+
+// (streamType, uid, engine frame record, context). Called on an engine media thread.
+using FrameCallback = std::function<void(int, unsigned int, void*, void*)>;
+
+// The registered Python callable and the interpreter id of the thread that registered it, where
+// errors of the callable are raised again.
+struct StreamCallbackContext {
+    OwnedRef callable;  // touched only under the GIL; never released (see FrameBinding)
+    unsigned long threadId = 0;
+};
+
+// Published whole through an atomic pointer, so a media thread finds either no binding or a
+// callback with its valid context. Bindings are never freed: a frame may still be dispatched
+// with a binding that a later registration replaced.
+struct FrameBinding {
+    FrameCallback callback;
+    std::unique_ptr<StreamCallbackContext> context;
+};
+
+}  // namespace pyv

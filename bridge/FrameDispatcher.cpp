@@ -1,0 +1,228 @@
+#include "bridge/FrameDispatcher.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "bridge/EngineThreadGil.h"
+#include "bridge/FrameCallback.h"
+#include "engine/InterpreterGate.h"
+#include "module/PyRef.h"
+#include "module/compat.h"
+#include "sdk/MediaFrames.h"
+
+namespace pyv {
+
+namespace {
+
+using velto::media::EngineAudioFrame;
+using velto::media::EngineVideoFrame;
+
+// One engine buffer as it may safely be read and written.
+struct Plane {
+    unsigned char* data;
+    Py_ssize_t size;
+};
+
+// A size the engine gives as 32-bit fields: a negative factor, a product past 32 bits or a null
+// pointer gives an empty plane, so nothing outside the engine's memory is ever touched.
+Plane makePlane(void* data, int64_t size) {
+    if (data == nullptr || size <= 0 || size > INT32_MAX) {
+        return {nullptr, 0};
+    }
+    return {static_cast<unsigned char*>(data), static_cast<Py_ssize_t>(size)};
+}
+
+int64_t product(int64_t a, int64_t b) {
+    if (a < 0 || b < 0) {
+        return -1;
+    }
+    if (a != 0 && b > INT64_MAX / a) {
+        return -1;
+    }
+    return a * b;
+}
+
+OwnedRef bytesOf(const Plane& plane) {
+    return OwnedRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(plane.data),
+                                                     plane.data ? plane.size : 0));
+}
+
+// The callable's answer for one buffer, as the "z#" format reads it: a pointer and a length.
+struct Answer {
+    const char* data = nullptr;
+    Py_ssize_t length = 0;
+};
+
+// Copy-back: a non-empty answer replaces the start of the buffer, cut to the buffer's size, and
+// zeroes what a shorter answer leaves over. Lengths are compared at full width.
+void copyBack(const Plane& plane, const Answer& answer) {
+    if (answer.data == nullptr || answer.length <= 0 || plane.data == nullptr) {
+        return;
+    }
+    const Py_ssize_t copied = answer.length < plane.size ? answer.length : plane.size;
+    std::memcpy(plane.data, answer.data, static_cast<size_t>(copied));
+    if (copied < plane.size) {
+        std::memset(plane.data + copied, 0, static_cast<size_t>(plane.size - copied));
+    }
+}
+
+// Reads `count` answers from the callable's result. Exact bytes and None are read directly;
+// anything else goes through the interpreter's own "z#" parser for its semantics and errors.
+// Returns false with a Python error set; then no answer may be applied.
+template <size_t Count>
+bool readAnswers(PyObject* result, Answer (&answers)[Count]) {
+    if (!PyTuple_Check(result)) {
+        PyErr_Format(PyExc_TypeError,
+                     "stream_callback must return a tuple of %d item%s or None items, not %.200s",
+                     static_cast<int>(Count), Count == 1 ? "" : "s", Py_TYPE(result)->tp_name);
+        return false;
+    }
+    if (PyTuple_GET_SIZE(result) == static_cast<Py_ssize_t>(Count)) {
+        bool plain = true;
+        for (size_t i = 0; i < Count && plain; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(result, i);
+            if (PyBytes_CheckExact(item)) {
+                answers[i] = {PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)};
+            } else if (item == Py_None) {
+                answers[i] = {};
+            } else {
+                plain = false;
+            }
+        }
+        if (plain) {
+            return true;
+        }
+    }
+    if constexpr (Count == 1) {
+        return PyArg_ParseTuple(result, "z#", &answers[0].data, &answers[0].length) != 0;
+    } else {
+        return PyArg_ParseTuple(result, "z#z#z#", &answers[0].data, &answers[0].length,
+                                &answers[1].data, &answers[1].length, &answers[2].data,
+                                &answers[2].length) != 0;
+    }
+}
+
+// Hands the pending error's class to the registering thread, then prints it and clears it.
+// SystemExit and KeyboardInterrupt are printed like any other error: they must end the
+// program from the registering thread, not from the engine's.
+void forwardError(const StreamCallbackContext& context) {
+    PyObject* type = PyErr_Occurred();  // borrowed
+    if (type == nullptr) {
+        return;
+    }
+    PyThreadState_SetAsyncExc(context.threadId, type);
+    compat::printPendingErrorWithoutExit();
+}
+
+template <size_t Count>
+void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args, size_t nargs,
+                     const Plane (&planes)[Count]) {
+    OwnedRef result = OwnedRef::steal(compat::vectorcall(context.callable.get(), args, nargs));
+    if (!result) {
+        forwardError(context);
+        return;
+    }
+    Answer answers[Count];
+    if (!readAnswers(result.get(), answers)) {
+        forwardError(context);
+        return;
+    }
+    // The answers point into the result's items, so this runs before the result goes.
+    for (size_t i = 0; i < Count; ++i) {
+        copyBack(planes[i], answers[i]);
+    }
+}
+
+OwnedRef intOf(int32_t value) {
+    return OwnedRef::steal(PyLong_FromLong(value));
+}
+
+void dispatchAudio(const StreamCallbackContext& context, int streamType, unsigned int uid,
+                   const EngineAudioFrame& frame, const Plane (&planes)[1]) {
+    OwnedRef type = intOf(streamType);
+    OwnedRef user = intOf(static_cast<int32_t>(uid));
+    OwnedRef samples = intOf(frame.samples);
+    OwnedRef channels = intOf(frame.channels);
+    OwnedRef rate = intOf(frame.samplesPerSec);
+    OwnedRef data = bytesOf(planes[0]);
+    if (!type || !user || !samples || !channels || !rate || !data) {
+        forwardError(context);
+        return;
+    }
+    PyObject* const args[] = {type.get(),     user.get(), samples.get(),
+                              channels.get(), rate.get(), data.get()};
+    callAndCopyBack(context, args, 6, planes);
+}
+
+void dispatchVideo(const StreamCallbackContext& context, int streamType, unsigned int uid,
+                   const EngineVideoFrame& frame, const Plane (&planes)[3]) {
+    OwnedRef type = intOf(streamType);
+    OwnedRef user = intOf(static_cast<int32_t>(uid));
+    OwnedRef width = intOf(frame.width);
+    OwnedRef height = intOf(frame.height);
+    OwnedRef y = bytesOf(planes[0]);
+    OwnedRef u = bytesOf(planes[1]);
+    OwnedRef v = bytesOf(planes[2]);
+    if (!type || !user || !width || !height || !y || !u || !v) {
+        forwardError(context);
+        return;
+    }
+    PyObject* const args[] = {type.get(), user.get(), width.get(), height.get(),
+                              y.get(),    u.get(),    v.get()};
+    callAndCopyBack(context, args, 7, planes);
+}
+
+bool isAudio(int streamType) {
+    return streamType >= StreamAudioRecord && streamType <= StreamAudioPlayBeforeMix;
+}
+bool isVideo(int streamType) {
+    return streamType == StreamVideoCap || streamType == StreamVideoRender;
+}
+
+}  // namespace
+
+int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* context) noexcept {
+    const bool audio = isAudio(streamType);
+    if ((!audio && !isVideo(streamType)) || frame == nullptr || context == nullptr) {
+        return 0;
+    }
+    const FrameKind kind = audio ? FrameKind::Audio : FrameKind::Video;
+    InterpreterGate& gate = InterpreterGate::instance();
+    InterpreterGate::Pass pass(gate);
+    if (!pass.admitted() || !gate.framesOpen(kind)) {
+        return 0;
+    }
+    const auto& callbackContext = *static_cast<const StreamCallbackContext*>(context);
+
+    // Sizes are settled before the GIL is taken; they depend on the frame alone.
+    if (audio) {
+        const auto& audioFrame = *static_cast<const EngineAudioFrame*>(frame);
+        const Plane planes[1] = {makePlane(
+            audioFrame.buffer,
+            product(product(audioFrame.samples, audioFrame.bytesPerSample), audioFrame.channels))};
+        EngineThreadGil gil;
+        // Checked again under the GIL: the exit hook or terminate may have shut the gate while
+        // this thread waited for it.
+        if (!gate.exiting() && gate.framesOpen(kind)) {
+            dispatchAudio(callbackContext, streamType, uid, audioFrame, planes);
+        }
+    } else {
+        const auto& videoFrame = *static_cast<const EngineVideoFrame*>(frame);
+        const int64_t ySize = product(videoFrame.width, videoFrame.height);
+        // An odd area truncates: a 3x3 frame has 2-byte chroma planes.
+        const int64_t chromaSize = ySize > 0 && ySize <= INT32_MAX ? ySize / 4 : -1;
+        const Plane planes[3] = {makePlane(videoFrame.yPlane, ySize),
+                                 makePlane(videoFrame.uPlane, chromaSize),
+                                 makePlane(videoFrame.vPlane, chromaSize)};
+        EngineThreadGil gil;
+        if (!gate.exiting() && gate.framesOpen(kind)) {
+            dispatchVideo(callbackContext, streamType, uid, videoFrame, planes);
+        }
+    }
+    return 0;
+}
+
+}  // namespace pyv

@@ -1,0 +1,72 @@
+// The four statistics printers: one line per report on the native standard output, until
+// logOff or until the interpreter begins to exit. Engine threads, without the GIL.
+#include <cstdio>
+
+#include "engine/CVeltoObject.h"
+#include "engine/InterpreterGate.h"
+#include "engine/NativeOutput.h"
+
+namespace pyv {
+
+namespace {
+
+constexpr std::size_t kLineCapacity = 1024;
+
+// Formats one line and writes it whole; prints nothing once logged off or exiting. The pass
+// lets the exit hook wait for a line that has begun.
+template <typename... Values>
+void printStatsLine(const CVeltoObject& object, const char* format, Values... values) {
+    InterpreterGate::Pass pass(InterpreterGate::instance());
+    if (!pass.admitted() || object.loggedOff()) {
+        return;
+    }
+    char line[kLineCapacity];
+    const int length = std::snprintf(line, sizeof line, format, values...);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+        writeNativeLine(line, static_cast<std::size_t>(length));
+    }
+}
+
+}  // namespace
+
+void CVeltoObject::onLocalVideoStats(const velto::rtc::LocalVideoStats& s) {
+    printStatsLine(*this,
+                   "onLocalVideoStats sentBitrate:%d sentFrameRate:%d encoderOutputFrameRate:%d "
+                   "rendererOutputFrameRate:%d targetBitrate:%d targetFrameRate:%d "
+                   "encodedBitrate:%d encodedFrameWidth:%d encodedFrameHeight:%d "
+                   "encodedFrameCount:%d codecType:%d txPacketLossRate:%u captureFrameRate:%d\n",
+                   s.sentBitrate, s.sentFrameRate, s.encoderOutputFrameRate,
+                   s.rendererOutputFrameRate, s.targetBitrate, s.targetFrameRate, s.encodedBitrate,
+                   s.encodedFrameWidth, s.encodedFrameHeight, s.encodedFrameCount, s.codecType,
+                   static_cast<unsigned>(s.txPacketLossRate), s.captureFrameRate);
+}
+
+void CVeltoObject::onRemoteVideoStats(const velto::rtc::RemoteVideoStats& s) {
+    printStatsLine(*this,
+                   "onRemoteVideoStats uid:%u delay:%d width:%d height:%d receivedBitrate:%d "
+                   "decoderOutputFrameRate:%d rendererOutputFrameRate:%d packetLossRate:%d "
+                   "rxStreamType:%d totalFrozenTime:%d frozenRate:%d\n",
+                   s.uid, s.delay, s.width, s.height, s.receivedBitrate, s.decoderOutputFrameRate,
+                   s.rendererOutputFrameRate, s.packetLossRate, s.rxStreamType, s.totalFrozenTime,
+                   s.frozenRate);
+}
+
+void CVeltoObject::onLocalAudioStats(const velto::rtc::LocalAudioStats& s) {
+    printStatsLine(*this,
+                   "onLocalAudioStats numChannels:%d sentSampleRate:%d sentBitrate:%d "
+                   "txPacketLossRate:%u\n",
+                   s.numChannels, s.sentSampleRate, s.sentBitrate,
+                   static_cast<unsigned>(s.txPacketLossRate));
+}
+
+void CVeltoObject::onRemoteAudioStats(const velto::rtc::RemoteAudioStats& s) {
+    printStatsLine(*this,
+                   "onRemoteAudioStats uid:%u quality:%d networkTransportDelay:%d "
+                   "jitterBufferDelay:%d audioLossRate:%d numChannels:%d receivedSampleRate:%d "
+                   "receivedBitrate:%d totalFrozenTime:%d totalActiveTime:%d publishDuration:%d\n",
+                   s.uid, s.quality, s.networkTransportDelay, s.jitterBufferDelay, s.audioLossRate,
+                   s.numChannels, s.receivedSampleRate, s.receivedBitrate, s.totalFrozenTime,
+                   s.totalActiveTime, s.publishDuration);
+}
+
+}  // namespace pyv

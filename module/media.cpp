@@ -1,0 +1,191 @@
+// Audio and video switches, profiles, engine parameters, the log path and statistics output.
+#include <memory>
+#include <string>
+
+#include "engine/ApplyParameterJson.h"
+#include "engine/CVeltoObject.h"
+#include "engine/NativeOutput.h"
+#include "module/functions.h"
+#include "module/results.h"
+
+namespace pyv {
+
+namespace {
+
+using velto::rtc::EngineParameters;
+using velto::rtc::IRtcEngine;
+
+constexpr const char* kMuteLocalVideoTemplate =
+    "{\"rtc.video.capture\":%s,\"che.video.local.capture\":%s,"
+    "\"che.video.local.render\":%s,\"che.video.local.send\":%s}";
+constexpr const char* kWebInteropTemplate =
+    "{\"rtc.video.web_h264_interop_enable\":%s,\"che.video.web_h264_interop_enable\":%s}";
+constexpr const char* kMutePeersKey = "rtc.video.mute_peers";
+constexpr const char* kLogFileKey = "rtc.log_file";
+
+const char* jsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
+IRtcEngine* currentEngine() {
+    return CVeltoObject::getInstance().engine();
+}
+
+// EngineParameters for the length of one call; empty without an engine or when refused.
+InterfaceHolder<EngineParameters> engineParameters() {
+    return InterfaceHolder<EngineParameters>(currentEngine(), velto::rtc::kEngineParameters);
+}
+
+struct SdkStringRelease {
+    void operator()(velto::rtc::SdkString* text) const { text->release(); }
+};
+using SdkStringRef = std::unique_ptr<velto::rtc::SdkString, SdkStringRelease>;
+
+// Parses one truth value with "p".
+bool truthArg(PyObject* args) {
+    int flag = 0;
+    parseArgs(args, "p", &flag);
+    return flag != 0;
+}
+
+}  // namespace
+
+PyObject* enableVideo(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool enable = truthArg(args);
+        IRtcEngine* engine = currentEngine();
+        if (engine == nullptr) {
+            return engineInt(kNoEngine);
+        }
+        return engineInt(enable ? engine->enableVideo() : engine->disableVideo());
+    });
+}
+
+PyObject* enableAudio(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool enable = truthArg(args);
+        IRtcEngine* engine = currentEngine();
+        if (engine == nullptr) {
+            return engineInt(kNoEngine);
+        }
+        return engineInt(enable ? engine->enableAudio() : engine->disableAudio());
+    });
+}
+
+// Muting stops capture, local rendering and sending: every member says the opposite of `mute`.
+PyObject* muteLocalVideo(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const char* value = jsonBool(!truthArg(args));
+        return succeeded(applyParameterJson(engineParameters(), kMuteLocalVideoTemplate, value,
+                                            value, value, value));
+    });
+}
+
+PyObject* muteLocalAudio(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool mute = truthArg(args);
+        IRtcEngine* engine = currentEngine();
+        return succeeded(engine ? engine->setLocalAudioEnabled(!mute) : kNoEngine);
+    });
+}
+
+PyObject* muteAllRemoteVideoStreams(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool mute = truthArg(args);
+        InterfaceHolder<EngineParameters> parameters = engineParameters();
+        return succeeded(parameters ? parameters->setBoolParameter(kMutePeersKey, mute)
+                                    : kNoEngineParameters);
+    });
+}
+
+PyObject* muteAllRemoteAudioStreams(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool mute = truthArg(args);
+        IRtcEngine* engine = currentEngine();
+        return succeeded(engine ? engine->muteAllRemoteAudioStreams(mute) : kNoEngine);
+    });
+}
+
+// True when the engine accepted the switch, as every other bool result here.
+PyObject* enableDualStreamMode(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const bool enable = truthArg(args);
+        IRtcEngine* engine = currentEngine();
+        return succeeded(engine ? engine->enableDualStreamMode(enable) : kNoEngine);
+    });
+}
+
+PyObject* setVideoProfile(PyObject*, PyObject* args) {
+    return callPython([&] {
+        int width = 0, height = 0, frameRate = 0, bitrate = 0;
+        parseArgs(args, "iiii", &width, &height, &frameRate, &bitrate);
+        IRtcEngine* engine = currentEngine();
+        if (engine == nullptr) {
+            return succeeded(kNoEngine);
+        }
+        velto::rtc::VideoConfiguration configuration{width, height, frameRate, -1, bitrate,
+                                                     -1,    1,      0,         0};
+        return succeeded(engine->setVideoConfiguration(&configuration));
+    });
+}
+
+PyObject* setAudioProfile(PyObject*, PyObject* args) {
+    return callPython([&] {
+        int profile = 0, scenario = 0;
+        parseArgs(args, "ii", &profile, &scenario);
+        IRtcEngine* engine = currentEngine();
+        return succeeded(engine ? engine->setAudioProfile(profile, scenario) : kNoEngine);
+    });
+}
+
+PyObject* enableWebSdkInteroperability(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const char* value = jsonBool(truthArg(args));
+        return succeeded(applyParameterJson(engineParameters(), kWebInteropTemplate, value, value));
+    });
+}
+
+// Echoes the text on the native standard output, then hands it to the engine as it stands.
+PyObject* setParameters(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const char* parsed = nullptr;
+        parseArgs(args, "s", &parsed);
+        const std::string text(parsed);
+        InterfaceHolder<EngineParameters> parameters = engineParameters();
+        const std::string line = "setParameters:" + text + "\n";
+        writeNativeLine(line.data(), line.size());
+        if (parameters) {
+            parameters->setParameters(text.c_str());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// The engine may rewrite the path (resolvePath); an unresolved path is used as given.
+PyObject* setLogPath(PyObject*, PyObject* args) {
+    return callPython([&] {
+        const char* parsed = nullptr;
+        parseArgs(args, "s", &parsed);
+        const std::string path(parsed);
+        InterfaceHolder<EngineParameters> parameters = engineParameters();
+        if (!parameters) {
+            return succeeded(kNoEngineParameters);
+        }
+        velto::rtc::SdkString* resolvedOut = nullptr;
+        const int resolveResult = parameters->resolvePath(path.c_str(), &resolvedOut);
+        SdkStringRef resolved(resolveResult == 0 ? resolvedOut : nullptr);
+        const char* resolvedText = resolved ? resolved->c_str() : nullptr;
+        const char* value = resolvedText != nullptr ? resolvedText : path.c_str();
+        return succeeded(parameters->setStringParameter(kLogFileKey, value));
+    });
+}
+
+PyObject* logOff(PyObject*, PyObject* args) {
+    return callPython([&] {
+        parseArgs(args, "");
+        CVeltoObject::getInstance().logOff();
+        Py_RETURN_TRUE;
+    });
+}
+
+}  // namespace pyv
