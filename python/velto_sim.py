@@ -1,0 +1,471 @@
+"""Control the simulated Velto engine from tests.
+
+On Linux and macOS ``_pyveltosdk`` runs against a simulated engine library,
+``libvelto_rtc_sdk.so``, installed beside it. The simulated engine accepts every
+operation, journals it with its decoded arguments and runs native engine threads
+like the real one. This module steers it and reads what it saw::
+
+    import velto_sim
+
+    velto_sim.reset()                          # empty journal, default behaviour
+    velto_sim.set_result("joinChannel", -17)   # the next joinChannel calls fail
+    ...                                        # drive _pyveltosdk
+    assert velto_sim.calls("joinChannel") == [
+        {"key": "k", "channel": "room", "info": "", "uid": 7}]
+
+    velto_sim.fire("onRemoteUserJoined", uid=42, arg=120)     # on engine thread 0
+    velto_sim.fire("onRemoteVideoStats", uid=42, width=640, thread=2)
+    answer, after = velto_sim.deliver_audio(velto_sim.AUDIO_RECORD, b"\\0" * 960)
+
+Journal
+    ``journal()`` lists every call in order as ``{"engine": id, "call": name,
+    "args": {...}, "result": int or None}``. ``engine`` is 1, 2, ... for the
+    engines in creation order (ids are never reused, not even after ``reset()``)
+    and 0 for library-level calls. Pointers appear as their integer address (0 for
+    null), null texts and records as None. Texts are decoded as UTF-8; invalid bytes
+    become U+FFFD. Notifications fired and frames delivered appear as ``"fire"`` and
+    ``"deliver"`` entries, recorded on the engine thread just before the module is
+    called.
+
+Behaviour
+    Every operation returns 0, or -2 for a null text, record or out pointer, or the
+    result set with ``set_result``. An operation whose result is not 0 changes
+    nothing (a failed ``initialize`` keeps no event handler, a failed attach keeps
+    the previous observer). ``resolvePath`` returns absolute paths unchanged and
+    places other paths under ``/var/velto/logs/``.
+
+Engine threads
+    Each engine runs four media threads (0..3). ``fire`` and the ``deliver_*``
+    functions run the module's callback on the chosen thread and wait for it to
+    return; while no engine is alive a process-wide fallback thread serves them with
+    the event handler and observers of the last engine released. The waits release
+    the GIL, so the module's callbacks can run.
+
+Library lookup
+    The library already loaded in this process (the one ``_pyveltosdk`` uses) is
+    preferred, then ``libvelto_rtc_sdk.so`` beside this file, then the path in the
+    environment variable ``VELTO_SIM_LIB`` (meant for development builds only).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+from typing import Any, Dict, List, Optional, Tuple, Type
+
+__all__ = [
+    "VERSION", "BUILD", "SimError",
+    "reset", "journal", "calls",
+    "set_result", "clear_results", "refuse_subinterface", "fail_resolve_path",
+    "create_gives_null", "counts", "outstanding_refs",
+    "fire", "deliver_audio", "deliver_video", "observer_options",
+    "RtcStats", "LocalVideoStats", "RemoteVideoStats", "LocalAudioStats",
+    "RemoteAudioStats", "FirstFrameSize", "EVENT_RECORDS", "EVENTS",
+    "AUDIO_RECORD", "AUDIO_PLAY", "AUDIO_MIX", "AUDIO_PLAY_BEFORE_MIX",
+    "VIDEO_CAPTURE", "VIDEO_RENDER", "SDK_STRING",
+]
+
+_LIB_NAME = "libvelto_rtc_sdk.so"
+
+# Stream types for deliver_audio / deliver_video.
+AUDIO_RECORD = 0
+AUDIO_PLAY = 1
+AUDIO_MIX = 2
+AUDIO_PLAY_BEFORE_MIX = 3
+VIDEO_CAPTURE = 10
+VIDEO_RENDER = 11
+
+# outstanding_refs id for the SdkString objects handed out by resolvePath.
+SDK_STRING = 5
+
+
+class SimError(RuntimeError):
+    """A control request failed; ``code`` is the library's result."""
+
+    MESSAGES = {
+        -1: "no event handler or observer known",
+        -2: "the engine thread did not finish in time",
+        -3: "unknown event or stream type",
+        -4: "the module wrote outside the frame buffer",
+        -5: "no such engine thread",
+    }
+
+    def __init__(self, code: int, what: str) -> None:
+        self.code = code
+        super().__init__("%s: %s (%d)" % (what, self.MESSAGES.get(code, "failed"), code))
+
+
+def _load() -> ctypes.CDLL:
+    # Tests must steer the very library instance the extension uses; a second copy loaded
+    # from another path would have its own journal.
+    try:
+        return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
+    except (OSError, AttributeError):
+        pass
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIB_NAME)
+    if os.path.exists(beside):
+        return ctypes.CDLL(beside)
+    dev = os.environ.get("VELTO_SIM_LIB")
+    if dev:
+        return ctypes.CDLL(dev)
+    raise ImportError("%s not found beside %s and VELTO_SIM_LIB is not set"
+                      % (_LIB_NAME, __file__))
+
+
+# CDLL (not PyDLL) releases the GIL during every call: the blocking calls wait for engine
+# threads whose callbacks need the GIL.
+_lib = _load()
+
+_c_int = ctypes.c_int
+_c_size = ctypes.c_size_t
+_c_ptr = ctypes.c_void_p
+_c_int_p = ctypes.POINTER(ctypes.c_int)
+
+
+def _declare(name: str, restype: Any, *argtypes: Any) -> Any:
+    function = getattr(_lib, name)
+    function.restype = restype
+    function.argtypes = list(argtypes)
+    return function
+
+
+_reset = _declare("vsim_reset", None)
+_journal_json = _declare("vsim_journal_json", _c_size, ctypes.c_char_p, _c_size)
+_set_result = _declare("vsim_set_result", None, ctypes.c_char_p, _c_int)
+_clear_results = _declare("vsim_clear_results", None)
+_refuse_subinterface = _declare("vsim_refuse_subinterface", None, _c_int, _c_int)
+_fail_resolve_path = _declare("vsim_fail_resolve_path", None, _c_int)
+_create_gives_null = _declare("vsim_create_gives_null", None, _c_int)
+_counts = _declare("vsim_counts", None, _c_int_p, _c_int_p, _c_int_p)
+_outstanding_refs = _declare("vsim_outstanding_refs", _c_int, _c_int)
+_record_size = _declare("vsim_record_size", _c_size, ctypes.c_char_p)
+_fire = _declare("vsim_fire", _c_int, ctypes.c_char_p, ctypes.c_uint32, _c_int, _c_ptr, _c_size,
+                 _c_int, _c_int)
+_deliver_audio = _declare("vsim_deliver_audio", _c_int, _c_int, ctypes.c_uint32, _c_int, _c_int,
+                          _c_int, _c_int, _c_ptr, _c_size, _c_int, _c_int)
+_deliver_video = _declare("vsim_deliver_video", _c_int, _c_int, ctypes.c_uint32, _c_int, _c_int,
+                          _c_ptr, _c_size, _c_ptr, _c_size, _c_ptr, _c_size, _c_int, _c_int)
+_observer_options = _declare("vsim_observer_options", _c_int, _c_int_p)
+_get_engine_version = _declare("getEngineVersion", ctypes.c_char_p, _c_int_p)
+
+
+# --- records carried by notifications, mirroring the engine's declarations -----------------
+
+class RtcStats(ctypes.Structure):
+    """Carried by onChannelLeft."""
+    _fields_ = [
+        ("duration", ctypes.c_uint32),
+        ("txBytes", ctypes.c_uint32),
+        ("rxBytes", ctypes.c_uint32),
+        ("userCount", ctypes.c_uint32),
+    ]
+
+
+class LocalVideoStats(ctypes.Structure):
+    _fields_ = [
+        ("sentBitrate", ctypes.c_int32),
+        ("sentFrameRate", ctypes.c_int32),
+        ("encoderOutputFrameRate", ctypes.c_int32),
+        ("rendererOutputFrameRate", ctypes.c_int32),
+        ("targetBitrate", ctypes.c_int32),
+        ("targetFrameRate", ctypes.c_int32),
+        ("unused1", ctypes.c_int32),
+        ("encodedBitrate", ctypes.c_int32),
+        ("encodedFrameWidth", ctypes.c_int32),
+        ("encodedFrameHeight", ctypes.c_int32),
+        ("encodedFrameCount", ctypes.c_int32),
+        ("codecType", ctypes.c_int32),
+        ("txPacketLossRate", ctypes.c_uint16),
+        ("unused2", ctypes.c_uint16),
+        ("captureFrameRate", ctypes.c_int32),
+        ("unused3", ctypes.c_int32),
+    ]
+
+
+class RemoteVideoStats(ctypes.Structure):
+    _fields_ = [
+        ("uid", ctypes.c_uint32),
+        ("delay", ctypes.c_int32),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+        ("receivedBitrate", ctypes.c_int32),
+        ("decoderOutputFrameRate", ctypes.c_int32),
+        ("rendererOutputFrameRate", ctypes.c_int32),
+        ("packetLossRate", ctypes.c_int32),
+        ("rxStreamType", ctypes.c_int32),
+        ("totalFrozenTime", ctypes.c_int32),
+        ("frozenRate", ctypes.c_int32),
+        ("unused1", ctypes.c_int32),
+    ]
+
+
+class LocalAudioStats(ctypes.Structure):
+    _fields_ = [
+        ("numChannels", ctypes.c_int32),
+        ("sentSampleRate", ctypes.c_int32),
+        ("sentBitrate", ctypes.c_int32),
+        ("txPacketLossRate", ctypes.c_uint16),
+        ("unused1", ctypes.c_uint16),
+        ("unused2", ctypes.c_int32),
+    ]
+
+
+class RemoteAudioStats(ctypes.Structure):
+    _fields_ = [
+        ("uid", ctypes.c_uint32),
+        ("quality", ctypes.c_int32),
+        ("networkTransportDelay", ctypes.c_int32),
+        ("jitterBufferDelay", ctypes.c_int32),
+        ("audioLossRate", ctypes.c_int32),
+        ("numChannels", ctypes.c_int32),
+        ("receivedSampleRate", ctypes.c_int32),
+        ("receivedBitrate", ctypes.c_int32),
+        ("totalFrozenTime", ctypes.c_int32),
+        ("unused1", ctypes.c_int32),
+        ("totalActiveTime", ctypes.c_int32),
+        ("publishDuration", ctypes.c_int32),
+        ("unused2", ctypes.c_int32),
+    ]
+
+
+class FirstFrameSize(ctypes.Structure):
+    """Width and height passed to onFirstRemoteVideoFrame (uid and arg=elapsed carry the rest)."""
+    _fields_ = [
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+    ]
+
+
+# Notifications that carry a record, and the record's type.
+EVENT_RECORDS = {
+    "onChannelLeft": RtcStats,
+    "onLocalVideoStats": LocalVideoStats,
+    "onRemoteVideoStats": RemoteVideoStats,
+    "onLocalAudioStats": LocalAudioStats,
+    "onRemoteAudioStats": RemoteAudioStats,
+    "onFirstRemoteVideoFrame": FirstFrameSize,
+}  # type: Dict[str, Type[ctypes.Structure]]
+
+# Every notification fire() knows, with what uid and arg mean for it.
+EVENTS = {
+    "onWarning": "arg = warning code; message 'sim'",
+    "onError": "arg = error code; message 'sim'",
+    "onJoinChannelSuccess": "channel of the last joinChannel, uid, arg = elapsed",
+    "onRejoinChannelSuccess": "channel of the last joinChannel, uid, arg = elapsed",
+    "onChannelLeft": "RtcStats fields",
+    "onRemoteUserJoined": "uid, arg = elapsed",
+    "onRemoteUserOffline": "uid, arg = reason",
+    "onConnectionLost": "nothing",
+    "onLocalVideoStats": "LocalVideoStats fields",
+    "onRemoteVideoStats": "RemoteVideoStats fields (uid fills the uid field)",
+    "onLocalAudioStats": "LocalAudioStats fields",
+    "onRemoteAudioStats": "RemoteAudioStats fields (uid fills the uid field)",
+    "onFirstRemoteVideoFrame": "uid, arg = elapsed, width and height fields",
+}
+
+
+def _check_record_sizes() -> None:
+    for record in (RtcStats, LocalVideoStats, RemoteVideoStats, LocalAudioStats,
+                   RemoteAudioStats, FirstFrameSize):
+        native = _record_size(record.__name__.encode())
+        if native != ctypes.sizeof(record):
+            raise ImportError("velto_sim.%s is %d bytes but the engine's is %d"
+                              % (record.__name__, ctypes.sizeof(record), native))
+
+
+_check_record_sizes()
+
+
+def _version() -> Tuple[bytes, int]:
+    build = ctypes.c_int(0)
+    text = _get_engine_version(ctypes.byref(build))
+    return text, build.value
+
+
+#: The engine's version text, as getEngineVersion returns it (e.g. b"4.2.0-sim").
+#: Reading it at import journals one getEngineVersion call; reset() clears it.
+VERSION, BUILD = _version()
+
+
+# --- journal and controls --------------------------------------------------------------------
+
+def reset() -> None:
+    """Clear the journal, forced results, refusals and switches; restart the engine counters
+    (created == alive, released == 0). Outstanding references are kept: they count live
+    objects."""
+    _reset()
+
+
+def journal() -> List[Dict[str, Any]]:
+    """Every call so far, in order: {"engine", "call", "args", "result"}."""
+    size = _journal_json(None, 0)
+    while True:
+        buffer = ctypes.create_string_buffer(size + 1)
+        needed = _journal_json(buffer, size + 1)
+        if needed <= size:
+            return json.loads(buffer.value.decode("utf-8"))
+        size = needed  # engine threads appended meanwhile
+
+
+def calls(name: str) -> List[Dict[str, Any]]:
+    """The args of every journal entry named `name`, in order."""
+    return [entry["args"] for entry in journal() if entry["call"] == name]
+
+
+def set_result(call: str, result: int) -> None:
+    """Make the operation `call` ("joinChannel", "EngineParameters.setParameters", ...) return
+    `result` until reset() or clear_results()."""
+    _set_result(call.encode("utf-8"), result)
+
+
+def clear_results() -> None:
+    _clear_results()
+
+
+def refuse_subinterface(id: int, refuse: bool = True) -> None:
+    """Make getSubInterface(id) fail (-1) without handing anything out."""
+    _refuse_subinterface(id, 1 if refuse else 0)
+
+
+def fail_resolve_path(fail: bool = True) -> None:
+    """Make EngineParameters.resolvePath fail (-1) without handing out a string."""
+    _fail_resolve_path(1 if fail else 0)
+
+
+def create_gives_null(on: bool = True) -> None:
+    """Make createEngine return no engine."""
+    _create_gives_null(1 if on else 0)
+
+
+def counts() -> Dict[str, int]:
+    """Engines created, alive and released (since the last reset())."""
+    created, alive, released = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+    _counts(ctypes.byref(created), ctypes.byref(alive), ctypes.byref(released))
+    return {"created": created.value, "alive": alive.value, "released": released.value}
+
+
+def outstanding_refs(id: int) -> int:
+    """References handed out and not given back: sub-interface id 1..4, or SDK_STRING (5).
+    Negative when the module released more often than it received."""
+    return _outstanding_refs(id)
+
+
+# --- engine threads --------------------------------------------------------------------------
+
+def _timeout_ms(timeout: Optional[float]) -> int:
+    return -1 if timeout is None else max(0, int(timeout * 1000))
+
+
+def _wrap(value: int, ctype: Any) -> int:
+    """`value` reduced to the width of `ctype`, two's complement, as the C field would hold it."""
+    bits = ctypes.sizeof(ctype) * 8
+    value = int(value) & ((1 << bits) - 1)
+    if ctype(-1).value < 0 and value >= 1 << (bits - 1):
+        value -= 1 << bits
+    return value
+
+
+def _build_record(record_type: Type[ctypes.Structure], uid: int,
+                  fields: Dict[str, int]) -> ctypes.Structure:
+    record = record_type()
+    types = dict(record_type._fields_)
+    for name, value in fields.items():
+        if name not in types:
+            raise TypeError("%s has no field %r" % (record_type.__name__, name))
+        setattr(record, name, _wrap(value, types[name]))
+    if "uid" in types:
+        record.uid = _wrap(uid, ctypes.c_uint32)
+    return record
+
+
+def fire(event: str, uid: int = 0, arg: int = 0, *, thread: int = 0,
+         timeout: Optional[float] = 5.0, **stats_fields: int) -> None:
+    """Fire the event handler's notification `event` on engine thread `thread` (0..3) and wait
+    until the module returned (timeout in seconds, None = no limit).
+
+    For the notifications in EVENT_RECORDS the keyword arguments fill the record's fields by
+    their engine names (unused* slots included); fields not given are 0 and values wrap to the
+    field's width. Raises SimError (-1 no event handler, -2 timeout, -3 unknown event)."""
+    record_type = EVENT_RECORDS.get(event)
+    record = None
+    if record_type is not None:
+        record = _build_record(record_type, uid, stats_fields)
+    elif stats_fields:
+        raise TypeError("%s carries no record; unexpected %s"
+                        % (event, ", ".join(sorted(stats_fields))))
+    result = _fire(event.encode("utf-8"), _wrap(uid, ctypes.c_uint32), _wrap(arg, ctypes.c_int32),
+                   None if record is None else ctypes.addressof(record),
+                   0 if record is None else ctypes.sizeof(record),
+                   thread, _timeout_ms(timeout))
+    if result != 0:
+        raise SimError(result, "fire(%r)" % event)
+
+
+def _buffer(data: Optional[bytes], length: Optional[int]) -> Tuple[Any, int]:
+    """A writable copy of `data` of `length` bytes (zero-padded or cut), or (None, 0)."""
+    if data is None:
+        return None, 0
+    size = len(data) if length is None else length
+    # At least one byte so an empty buffer still has an address.
+    buffer = (ctypes.c_char * max(size, 1))()
+    ctypes.memmove(buffer, bytes(data), min(size, len(data)))
+    return buffer, size
+
+
+def deliver_audio(stream_type: int, data: Optional[bytes], *, uid: int = 0,
+                  samples: Optional[int] = None, bytes_per_sample: int = 2, channels: int = 1,
+                  samples_per_sec: int = 48000, buffer_len: Optional[int] = None,
+                  thread: int = 0, timeout: Optional[float] = 5.0
+                  ) -> Tuple[int, Optional[bytes]]:
+    """Deliver an audio frame (AUDIO_RECORD, AUDIO_PLAY, AUDIO_MIX, AUDIO_PLAY_BEFORE_MIX with
+    `uid`) through the attached audio observer on engine thread `thread`.
+
+    `data` None gives the observer a null buffer. `samples` defaults to
+    len(data) // (bytes_per_sample * channels); `buffer_len` makes the engine's buffer that many
+    bytes regardless of the frame fields. Returns (answer, bytes after the call): answer is the
+    observer's 1/0, or -1 when no audio observer is attached. Raises SimError on timeout (-2),
+    bad stream type (-3) or a write outside the buffer (-4)."""
+    if samples is None:
+        frame_bytes = bytes_per_sample * channels
+        samples = 0 if data is None or frame_bytes <= 0 else len(data) // frame_bytes
+    buffer, size = _buffer(data, buffer_len)
+    result = _deliver_audio(stream_type, _wrap(uid, ctypes.c_uint32), samples, bytes_per_sample,
+                            channels, samples_per_sec, buffer, size, thread, _timeout_ms(timeout))
+    if result < -1:
+        raise SimError(result, "deliver_audio")
+    return result, None if buffer is None else buffer.raw[:size]
+
+
+def deliver_video(stream_type: int, width: int, height: int, y: Optional[bytes],
+                  u: Optional[bytes], v: Optional[bytes], *, uid: int = 0, thread: int = 0,
+                  timeout: Optional[float] = 5.0
+                  ) -> Tuple[int, Tuple[Optional[bytes], Optional[bytes], Optional[bytes]]]:
+    """Deliver an I420 video frame (VIDEO_CAPTURE, or VIDEO_RENDER with `uid`) through the
+    attached video observer on engine thread `thread`. Each plane is copied into engine memory
+    of exactly its length (None gives a null plane); strides are width and (width + 1) // 2.
+
+    Returns (answer, (y, u, v) after the call); answer -1 when no video observer is attached.
+    Raises SimError like deliver_audio."""
+    planes = [_buffer(plane, None) for plane in (y, u, v)]
+    result = _deliver_video(stream_type, _wrap(uid, ctypes.c_uint32), width, height,
+                            planes[0][0], planes[0][1], planes[1][0], planes[1][1],
+                            planes[2][0], planes[2][1], thread, _timeout_ms(timeout))
+    if result < -1:
+        raise SimError(result, "deliver_video")
+    after = tuple(None if buffer is None else buffer.raw[:size] for buffer, size in planes)
+    return result, after  # type: ignore[return-value]
+
+
+_OPTION_NAMES = ("audioOption1", "audioOption2", "videoOption1", "videoOption2", "videoOption3",
+                 "videoOption4", "videoOption5", "videoOption6", "videoOption7", "videoOption8")
+
+
+def observer_options() -> Dict[str, int]:
+    """Ask the attached observers their options on engine thread 0: {"audioOption1": 0/1, ...,
+    "videoOption2": int, ...}. Raises SimError(-1) when an observer is missing."""
+    out = (ctypes.c_int * len(_OPTION_NAMES))()
+    result = _observer_options(out)
+    if result != 0:
+        raise SimError(result, "observer_options")
+    return dict(zip(_OPTION_NAMES, out))
