@@ -15,6 +15,7 @@ def engine():
     sdk.terminate()
     sim.reset()
     sdk.initialize("{}")
+    sim.reset()
     yield sdk
     sdk.terminate()
     sim.reset()
