@@ -27,6 +27,32 @@ Journal
     ``"deliver"`` entries, recorded on the engine thread just before the module is
     called.
 
+Journal entries (engine 0 = library level)
+    createEngine {} result = new engine id, 0 when none was given
+    getEngineVersion {build} (None for a null out pointer)
+    release {sync} on the engine ended (engine 0 when none was alive)
+    initialize {eventHandler, initText, extraPointer, extraWord} or {context: None}
+    joinChannel {key, channel, info, uid}
+    setupLocalView / setupRemoteView {view, mode, label, uid, reserved, reserved2}
+        or {canvas: None}
+    setVideoConfiguration {width, height, frameRate, minFrameRate, bitrate, minBitrate,
+        orientationMode, degradationPreference, mirrorMode} or {config: None}
+    getSubInterface {id} (+ out: None for a null out pointer)
+    setChannelProfile {profile}, setClientRole {role}, setLocalAudioEnabled {enabled},
+    setAudioProfile {profile, scenario}, muteAllRemoteAudioStreams {mute},
+    enableDualStreamMode {enabled}; leaveChannel, enableVideo, disableVideo,
+    activateLocalView, enableAudio, disableAudio {}
+    EngineParameters.setBoolParameter {key, value}, .setStringParameter {key, value},
+    .setParameters {json}, .resolvePath {path} (+ out: None), .release {}
+    ObserverRegistry.attachAudioObserver {observer}, .attachVideoObserver {observer},
+    .release {}
+    SubInterface1.release {}, SubInterface2.release {}
+    SdkString.c_str {value}, SdkString.release {}
+    Every .release gets {repeated: True} when the reference had been given back already.
+    fire {event, uid, arg, thread, fallback}
+    deliver {stream, uid, thread, fallback} result = the observer's answer 1/0
+    observerOptions {audioObserver, videoObserver, fallback}
+
 Behaviour
     Every operation returns 0, or -2 for a null text, record or out pointer, or the
     result set with ``set_result``. An operation whose result is not 0 changes
@@ -354,7 +380,7 @@ def outstanding_refs(id: int) -> int:
 # --- engine threads --------------------------------------------------------------------------
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    return -1 if timeout is None else max(0, int(timeout * 1000))
+    return -1 if timeout is None else min(max(0, int(timeout * 1000)), 2 ** 31 - 1)
 
 
 def _wrap(value: int, ctype: Any) -> int:
@@ -386,7 +412,8 @@ def fire(event: str, uid: int = 0, arg: int = 0, *, thread: int = 0,
 
     For the notifications in EVENT_RECORDS the keyword arguments fill the record's fields by
     their engine names (unused* slots included); fields not given are 0 and values wrap to the
-    field's width. Raises SimError (-1 no event handler, -2 timeout, -3 unknown event)."""
+    field's width. Raises SimError (-1 no event handler, -2 timeout, -3 unknown event, -5 no
+    such thread)."""
     record_type = EVENT_RECORDS.get(event)
     record = None
     if record_type is not None:
@@ -425,7 +452,7 @@ def deliver_audio(stream_type: int, data: Optional[bytes], *, uid: int = 0,
     len(data) // (bytes_per_sample * channels); `buffer_len` makes the engine's buffer that many
     bytes regardless of the frame fields. Returns (answer, bytes after the call): answer is the
     observer's 1/0, or -1 when no audio observer is attached. Raises SimError on timeout (-2),
-    bad stream type (-3) or a write outside the buffer (-4)."""
+    bad stream type (-3), a write outside the buffer (-4) or a bad thread index (-5)."""
     if samples is None:
         frame_bytes = bytes_per_sample * channels
         samples = 0 if data is None or frame_bytes <= 0 else len(data) // frame_bytes

@@ -40,7 +40,8 @@ class Library {
     // A new engine with running media threads, or nullptr when a test asked for that.
     rtc::IRtcEngine* createEngine();
     // Ends the current engine; journals and does nothing else when none is alive. Waits for the
-    // engine's threads only when `sync` is set and the caller is not one of them.
+    // engine's threads only when `sync` is set and the caller is not one of them; a caller that
+    // an engine thread may be waiting for (one holding the interpreter lock) must pass false.
     void releaseCurrent(bool sync);
     // The thread `index` (0..EngineState::kMediaThreadCount-1) of the current engine, or the
     // fallback thread when no engine is alive; nullptr thread for a bad index.

@@ -5,6 +5,9 @@
 // what is already queued and ends on its own, keeping this object alive through its own
 // shared_ptr. That way a caller holding the interpreter lock never waits for a thread that may be
 // waiting for that lock. post/stop/awaitFinished are safe from any thread.
+//
+// Tasks run in the order posted. Work that repeats (a frame producer, periodic statistics) is a
+// task that posts its next round; a timed wait in run() is where due times would be honoured.
 #pragma once
 
 #include <condition_variable>

@@ -1,5 +1,6 @@
 #include "simengine/Notifications.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,11 +24,13 @@ struct Notification {
     std::vector<unsigned char> record;
     std::string channel;
 
+    // The record as the engine's type: the test's bytes, zero-filled when short.
     template <class Record>
     Record as() const {
         Record value{};
-        std::memcpy(&value, record.data(),
-                    record.size() < sizeof value ? record.size() : sizeof value);
+        if (!record.empty()) {
+            std::memcpy(&value, record.data(), std::min(record.size(), sizeof value));
+        }
         return value;
     }
 };

@@ -159,8 +159,7 @@ class Handler:
         self.events = []
         self.gate = None
         this = c_void_p
-        # Sizes taken from the records themselves, so the stats are read at the right length.
-        stats = {name: record for name, record in velto_sim.EVENT_RECORDS.items()}
+        stats = velto_sim.EVENT_RECORDS
 
         def note(*event):
             self.events.append(event + (threading.get_native_id(),))
@@ -338,17 +337,23 @@ class TestLifetime:
         handler = Handler()
         initialized(engine, handler)
         handler.gate = threading.Event()
+        # Opens late rather than never, so an engine that waits in release fails instead of hanging.
+        late_open = threading.Timer(3.0, handler.gate.set)
+        late_open.start()
         outcome = []
         firing = threading.Thread(
             target=lambda: outcome.append(velto_sim.fire("onWarning", arg=1, timeout=None)))
         firing.start()
-        while not velto_sim.calls("fire"):
-            time.sleep(0.001)  # the engine thread is now inside onWarning, held by the gate
+        deadline = time.monotonic() + 5
+        while not velto_sim.calls("fire"):  # then the engine thread is inside onWarning
+            assert time.monotonic() < deadline
+            time.sleep(0.001)
         started = time.monotonic()
         RELEASE(False)
         assert time.monotonic() - started < 1.0
         assert handler.events == []
         handler.gate.set()
+        late_open.cancel()
         firing.join(5)
         # the queued notification still completes after release
         assert outcome == [None]
@@ -447,16 +452,18 @@ class TestSubInterfaces:
         assert velto_sim.outstanding_refs(2) == before - 1
         assert velto_sim.calls("SubInterface2.release") == [{}, {"repeated": True}]
 
-    @pytest.mark.parametrize("id, result", [(0, -2), (5, -2), (3, -1)])
-    def test_unknown_or_refused_id_leaves_out_untouched(self, engine, id, result):
-        velto_sim.refuse_subinterface(3)
+    @pytest.mark.parametrize("id, refuse, result", [(0, False, -2), (5, False, -2), (3, True, -1)])
+    def test_unknown_or_refused_id_hands_out_nothing(self, engine, id, refuse, result):
+        velto_sim.refuse_subinterface(id, refuse)
+        before = velto_sim.outstanding_refs(id)
         out = c_void_p(0xDEAD)
         assert engine.get_sub_interface(id, byref(out)) == result
         assert out.value == 0xDEAD
-        assert velto_sim.outstanding_refs(3) == 0 or id != 3
-        velto_sim.refuse_subinterface(3, False)
-        assert engine.get_sub_interface(3, byref(out)) == 0
-        release_sub(out.value)
+        assert velto_sim.outstanding_refs(id) == before
+        velto_sim.refuse_subinterface(id, False)
+        if id == 3:
+            assert engine.get_sub_interface(3, byref(out)) == 0
+            release_sub(out.value)
 
     def test_resolve_path(self, engine):
         parameters = engine.sub_interface(3)
