@@ -7,6 +7,14 @@
 
 #include "PyRef.h"
 
+// The module builds with hidden visibility; 3.8's PyMODINIT_FUNC does not mark the init function
+// visible (3.9 and later do), so it is marked here for every version.
+#if defined(_WIN32)
+#define PYV_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define PYV_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace pyv {
 namespace compat {
 

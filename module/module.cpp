@@ -70,7 +70,7 @@ bool registerExitHook() {
 
 }  // namespace pyv
 
-PyMODINIT_FUNC PyInit__pyveltosdk() {
+PYV_MODINIT_FUNC PyInit__pyveltosdk() {
     using namespace pyv;
     compat::initThreads();
     if (PyType_Ready(&AudioFrameType) < 0) {
