@@ -1,0 +1,199 @@
+// Native half of bench/frame_path.py, compiled by it at run time into a temporary library and
+// called through ctypes.CDLL (so the GIL is released while these run).
+//
+// Every fb_* function starts one std::thread, runs `warmup` untimed frames and then `count` timed
+// frames on it, joins it and returns the nanoseconds of the timed loop. One thread per call, and
+// all frames of a call on it, is what an engine media thread looks like to the module: it keeps
+// one thread state for the thread instead of paying for a new one per frame.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "sdk/MediaFrames.h"
+
+using velto::media::EngineAudioFrame;
+using velto::media::EngineVideoFrame;
+using velto::media::IAudioFrameObserver;
+using velto::media::IVideoFrameObserver;
+
+namespace {
+
+template <typename Body>
+int64_t timedOnNewThread(int64_t warmup, int64_t count, Body body) {
+    int64_t elapsed = 0;
+    std::thread thread([&] {
+        body(warmup);
+        const auto start = std::chrono::steady_clock::now();
+        body(count);
+        const auto stop = std::chrono::steady_clock::now();
+        elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+    });
+    thread.join();
+    return elapsed;
+}
+
+// The floor's copies land in memory the compiler cannot see used; without this barrier it could
+// merge the copy in with the copy back, or hoist them out of the loop.
+inline void keepMemory() {
+    asm volatile("" ::: "memory");
+}
+
+}  // namespace
+
+extern "C" {
+
+// `observer` is the module's IAudioFrameObserver as the engine was given it; `buffer` holds
+// samples * bytesPerSample * channels bytes.
+int64_t fb_module_audio(void* observer, void* buffer, int32_t samples, int32_t bytesPerSample,
+                        int32_t channels, int32_t samplesPerSec, int64_t warmup, int64_t count) {
+    auto* target = static_cast<IAudioFrameObserver*>(observer);
+    EngineAudioFrame frame{};
+    frame.type = 0;
+    frame.samples = samples;
+    frame.bytesPerSample = bytesPerSample;
+    frame.channels = channels;
+    frame.samplesPerSec = samplesPerSec;
+    frame.buffer = buffer;
+    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            target->onStreamAudioRecord(frame);
+        }
+    });
+}
+
+// I420 planes of width * height and a quarter of that each.
+int64_t fb_module_video(void* observer, void* y, void* u, void* v, int32_t width, int32_t height,
+                        int64_t warmup, int64_t count) {
+    auto* target = static_cast<IVideoFrameObserver*>(observer);
+    EngineVideoFrame frame{};
+    frame.type = 0;
+    frame.width = width;
+    frame.height = height;
+    frame.yStride = width;
+    frame.uStride = (width + 1) / 2;
+    frame.vStride = (width + 1) / 2;
+    frame.yPlane = y;
+    frame.uPlane = u;
+    frame.vPlane = v;
+    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            target->onStreamVideoCap(frame);
+        }
+    });
+}
+
+// The floor: each plane copied out to a buffer of its own and back, two copies per frame, the
+// least any bridge that hands the callable a copy and applies its answer can do.
+int64_t fb_floor(void* const* planes, const int64_t* sizes, int32_t planeCount, int64_t warmup,
+                 int64_t count) {
+    std::vector<std::vector<unsigned char>> staging;
+    for (int32_t p = 0; p < planeCount; ++p) {
+        staging.emplace_back(static_cast<size_t>(sizes[p]));
+    }
+    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            for (int32_t p = 0; p < planeCount; ++p) {
+                const auto size = static_cast<size_t>(sizes[p]);
+                std::memcpy(staging[p].data(), planes[p], size);
+                keepMemory();
+                std::memcpy(planes[p], staging[p].data(), size);
+                keepMemory();
+            }
+        }
+    });
+}
+
+// A ctypes CFUNCTYPE callback per frame, (pointer, length) per plane.
+using AudioCallback = void (*)(void*, size_t);
+using VideoCallback = void (*)(void*, size_t, void*, size_t, void*, size_t);
+
+int64_t fb_ctypes_audio(AudioCallback callback, void* buffer, size_t size, int64_t warmup,
+                        int64_t count) {
+    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            callback(buffer, size);
+        }
+    });
+}
+
+int64_t fb_ctypes_video(VideoCallback callback, void* y, size_t ySize, void* u, size_t uSize,
+                        void* v, size_t vSize, int64_t warmup, int64_t count) {
+    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            callback(y, ySize, u, uSize, v, vSize);
+        }
+    });
+}
+
+// The interpreter entry points the analysis needs, passed in by address so that this file needs
+// no Python headers and stays the same for every interpreter.
+struct PyApi {
+    int (*ensure)();                        // PyGILState_Ensure
+    void (*release)(int);                   // PyGILState_Release
+    void* (*save)();                        // PyEval_SaveThread
+    void (*restore)(void*);                 // PyEval_RestoreThread
+    void* (*call)(void*, void*, void*);     // PyObject_Call
+    void (*decref)(void*);                  // Py_DecRef
+    void* (*bytes)(const void*, intptr_t);  // PyBytes_FromStringAndSize
+    void* (*integer)(long);                 // PyLong_FromLong
+};
+
+// Per frame, with nothing else in between: the GIL taken and let go (through the PyGILState pair
+// as the module does, or, when `direct`, by restoring and saving the kept state itself); if
+// `data` is not null, a bytes copy of it and two ints that are no small ints (as the module makes
+// for an audio frame) made and dropped under it; if `callable` is not null, callable(*args)
+// called under it. The thread keeps its thread state as the module's engine threads do.
+int64_t fb_gil_round_trip(const PyApi* api, int32_t direct, const void* data, intptr_t size,
+                          void* callable, void* args, int64_t warmup, int64_t count) {
+    void* kept = nullptr;
+    const auto body = [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            int state = 0;
+            if (direct != 0) {
+                api->restore(kept);
+            } else {
+                state = api->ensure();
+            }
+            if (data != nullptr) {
+                void* objects[] = {api->bytes(data, size), api->integer(480), api->integer(48000)};
+                for (void* object : objects) {
+                    if (object != nullptr) {
+                        api->decref(object);
+                    }
+                }
+            }
+            if (callable != nullptr) {
+                // The callables measured never fail; a null result would only be decref'd.
+                void* result = api->call(callable, args, nullptr);
+                if (result != nullptr) {
+                    api->decref(result);
+                }
+            }
+            if (direct != 0) {
+                kept = api->save();
+            } else {
+                api->release(state);
+            }
+        }
+    };
+    int64_t elapsed = 0;
+    std::thread thread([&] {
+        // The first Ensure stays unmatched: it gives the thread the state it keeps.
+        const int first = api->ensure();
+        kept = api->save();
+        body(warmup);
+        const auto start = std::chrono::steady_clock::now();
+        body(count);
+        const auto stop = std::chrono::steady_clock::now();
+        elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+        api->restore(kept);
+        api->release(first);  // the outermost release deletes the state
+    });
+    thread.join();
+    return elapsed;
+}
+
+}  // extern "C"

@@ -1,0 +1,495 @@
+"""Frame path benchmark: what one raw frame costs on its way through _pyveltosdk into Python.
+
+Run after ``python -m pip install .``::
+
+    python bench/frame_path.py            # full run, about a minute
+    python bench/frame_path.py --quick    # smoke run, a few seconds
+
+For each frame size (10 ms of 48 kHz stereo 16-bit audio, 320x240 and 1920x1080 I420 video) it
+measures, in one run and side by side, microseconds per frame for:
+
+- module echo: the module's observer called from a native thread, the callable returning its
+  input (copied back into the frame);
+- module none: the same, the callable returning None items (nothing copied back);
+- floor: the same bytes copied out and back in C, two copies per frame;
+- ctypes echo: a C thread calling a ctypes callback that does string_at + memmove.
+
+The native side (bench/frame_bench.cpp) is compiled here with g++ (or $CXX) into a temporary
+library. All native loops run on a thread of their own, as an engine media thread would, and
+are timed there with steady_clock; Python reaches them through ctypes.CDLL, which lets the GIL
+go. Each case is repeated in interleaved rounds and its best round kept, since machines here are
+shared and noisy. The targets are reported as PASS or MISS; the exit status ignores them.
+"""
+
+import argparse
+import ctypes
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+import _pyveltosdk as sdk
+import velto_sim as sim
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HELPER_SOURCE = os.path.join(ROOT, "bench", "frame_bench.cpp")
+
+AUDIO_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t)
+VIDEO_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                  ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t)
+
+
+class PyApi(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_void_p)
+                for name in ("ensure", "release", "save", "restore", "call", "decref", "bytes",
+                             "integer")]
+
+
+# --- native helper ---------------------------------------------------------------------------
+
+def build_helper(directory):
+    compiler = os.environ.get("CXX", "g++")
+    output = os.path.join(directory, "frame_bench.so")
+    command = [compiler, "-std=c++17", "-O2", "-fPIC", "-shared", "-pthread", "-Wall", "-Wextra",
+               "-I", ROOT, HELPER_SOURCE, "-o", output]
+    subprocess.run(command, check=True)
+    lib = ctypes.CDLL(output)
+    i32, i64, ptr, size = ctypes.c_int32, ctypes.c_int64, ctypes.c_void_p, ctypes.c_size_t
+    signatures = {
+        "fb_module_audio": [ptr, ptr, i32, i32, i32, i32, i64, i64],
+        "fb_module_video": [ptr, ptr, ptr, ptr, i32, i32, i64, i64],
+        "fb_floor": [ctypes.POINTER(ptr), ctypes.POINTER(i64), i32, i64, i64],
+        "fb_ctypes_audio": [AUDIO_CALLBACK, ptr, size, i64, i64],
+        "fb_ctypes_video": [VIDEO_CALLBACK, ptr, size, ptr, size, ptr, size, i64, i64],
+        "fb_gil_round_trip": [ctypes.POINTER(PyApi), i32, ptr, ctypes.c_ssize_t, ptr, ptr, i64,
+                              i64],
+    }
+    for name, argtypes in signatures.items():
+        function = getattr(lib, name)
+        function.argtypes = argtypes
+        function.restype = i64
+    return lib, " ".join(os.path.basename(part) if part == HELPER_SOURCE else part
+                         for part in command[:-2])
+
+
+# --- frames ----------------------------------------------------------------------------------
+
+def pattern(size, salt=0):
+    block = bytes((i * 7 + salt) & 0xFF for i in range(256))
+    return (block * (size // 256 + 1))[:size]
+
+
+class Frame:
+    """Engine-side memory for one frame size: one plane for audio, three for video."""
+
+    def __init__(self, name, label, plane_sizes, audio=None, video=None):
+        self.name = name
+        self.label = label
+        self.sizes = plane_sizes
+        self.audio = audio  # (samples, bytes per sample, channels, rate)
+        self.video = video  # (width, height)
+        self.original = [pattern(n, salt) for salt, n in enumerate(plane_sizes)]
+        self.planes = [ctypes.create_string_buffer(data, len(data)) for data in self.original]
+        self.pointers = (ctypes.c_void_p * len(self.planes))(
+            *[ctypes.addressof(p) for p in self.planes])
+        self.plane_sizes = (ctypes.c_int64 * len(plane_sizes))(*plane_sizes)
+
+    @property
+    def total(self):
+        return sum(self.sizes)
+
+    def restore(self):
+        for plane, data in zip(self.planes, self.original):
+            ctypes.memmove(plane, data, len(data))
+
+    def contents(self):
+        return [plane.raw for plane in self.planes]
+
+
+def audio_frame():
+    samples, width, channels, rate = 480, 2, 2, 48000
+    return Frame("audio", "audio 10 ms 48k stereo s16", [samples * width * channels],
+                 audio=(samples, width, channels, rate))
+
+
+def video_frame(width, height):
+    y = width * height
+    return Frame("%dx%d" % (width, height), "video %dx%d I420" % (width, height),
+                 [y, y // 4, y // 4], video=(width, height))
+
+
+# --- the four ways through -------------------------------------------------------------------
+
+def observer_address(call):
+    entries = [e for e in sim.journal() if e["call"] == call and e["result"] == 0]
+    if not entries:
+        raise RuntimeError("the journal shows no successful %s" % call)
+    return entries[-1]["args"]["observer"]
+
+
+class Paths:
+    """Runs `count` frames of one kind through one path; each returns nanoseconds."""
+
+    def __init__(self, lib):
+        self.lib = lib
+        sdk.registerAudioObserver(lambda *a: (None,))
+        sdk.registerVideoObserver(lambda *a: (None, None, None))
+        self.audio_observer = observer_address("ObserverRegistry.attachAudioObserver")
+        self.video_observer = observer_address("ObserverRegistry.attachVideoObserver")
+
+    def module(self, frame, callable_, warmup, count):
+        # Registered again before every run: cases of both answers are interleaved.
+        if frame.audio:
+            sdk.registerAudioObserver(callable_)
+            samples, width, channels, rate = frame.audio
+            return self.lib.fb_module_audio(self.audio_observer, frame.pointers[0], samples,
+                                            width, channels, rate, warmup, count)
+        sdk.registerVideoObserver(callable_)
+        w, h = frame.video
+        return self.lib.fb_module_video(self.video_observer, frame.pointers[0],
+                                        frame.pointers[1], frame.pointers[2], w, h, warmup, count)
+
+    def floor(self, frame, warmup, count):
+        return self.lib.fb_floor(frame.pointers, frame.plane_sizes, len(frame.planes), warmup,
+                                 count)
+
+    def ctypes_bridge(self, frame, callback, warmup, count):
+        if frame.audio:
+            return self.lib.fb_ctypes_audio(callback, frame.pointers[0], frame.sizes[0], warmup,
+                                            count)
+        p, n = frame.pointers, frame.sizes
+        return self.lib.fb_ctypes_video(callback, p[0], n[0], p[1], n[1], p[2], n[2], warmup,
+                                        count)
+
+
+def module_callables(frame):
+    """(echo, none): returns its input, returns None items."""
+    if frame.audio:
+        return (lambda *a: (a[-1],)), (lambda *a: (None,))
+    return (lambda t, uid, w, h, y, u, v: (y, u, v)), (lambda *a: (None, None, None))
+
+
+def ctypes_echo(frame):
+    string_at, memmove = ctypes.string_at, ctypes.memmove
+    if frame.audio:
+        def on_audio(ptr, n):
+            data = string_at(ptr, n)
+            memmove(ptr, data, n)
+        return AUDIO_CALLBACK(on_audio)
+
+    def on_video(y, ny, u, nu, v, nv):
+        data = string_at(y, ny)
+        memmove(y, data, ny)
+        data = string_at(u, nu)
+        memmove(u, data, nu)
+        data = string_at(v, nv)
+        memmove(v, data, nv)
+    return VIDEO_CALLBACK(on_video)
+
+
+# --- checks before timing: a path that silently skipped Python would look fast -----------------
+
+def inverted(data):
+    return data.translate(bytes(255 - i for i in range(256)))
+
+
+def check_paths(paths, frames):
+    for frame in frames:
+        seen = []
+        if frame.audio:
+            def answer(*args):
+                seen.append(args[:5])
+                return (inverted(args[5]),)
+            expected_args = (0, 0, frame.audio[0], frame.audio[2], frame.audio[3])
+        else:
+            def answer(*args):
+                seen.append(args[:4])
+                return tuple(inverted(plane) for plane in args[4:])
+            expected_args = (10, 0) + frame.video
+        frame.restore()
+        paths.module(frame, answer, 1, 2)
+        expected = [inverted(data) for data in frame.original]
+        if seen != [expected_args] * 3 or frame.contents() != expected:
+            raise SystemExit("module path check failed for %s: calls %r" % (frame.name, seen[:3]))
+
+        frame.restore()
+        paths.floor(frame, 1, 2)
+        if frame.contents() != frame.original:
+            raise SystemExit("floor changed the %s frame" % frame.name)
+
+        calls = []
+        string_at, memmove = ctypes.string_at, ctypes.memmove
+
+        def invert_plane(ptr, n):
+            calls.append(n)
+            data = inverted(string_at(ptr, n))
+            memmove(ptr, data, n)
+        if frame.audio:
+            callback = AUDIO_CALLBACK(invert_plane)
+        else:
+            callback = VIDEO_CALLBACK(lambda *a: [invert_plane(a[i], a[i + 1]) for i in (0, 2, 4)])
+        frame.restore()
+        paths.ctypes_bridge(frame, callback, 1, 2)
+        if calls != frame.sizes * 3 or frame.contents() != expected:
+            raise SystemExit("ctypes path check failed for %s" % frame.name)
+        frame.restore()
+
+
+# --- measuring -------------------------------------------------------------------------------
+
+class Case:
+    def __init__(self, frame, kind, run):
+        self.frame = frame
+        self.kind = kind
+        self.run = run  # (warmup, count) -> ns
+        self.count = 0
+        self.rounds = []  # ns per frame
+
+    def calibrate(self, seconds):
+        # Grow until a run lasts a fifth of the goal, then scale to the goal.
+        count = 1
+        while True:
+            ns = self.run(min(count, 10), count)
+            if ns >= seconds * 2e8 or count >= 1 << 30:
+                break
+            grow = seconds * 2e8 / max(ns, 1.0) * 1.2
+            count = int(count * min(max(grow, 2.0), 100.0))
+        self.count = max(1, int(count * seconds * 1e9 / max(ns, 1.0)))
+
+    def measure(self):
+        warmup = min(max(self.count // 20, 3), 5000)
+        self.rounds.append(self.run(warmup, self.count) / self.count)
+
+    @property
+    def best_us(self):
+        return min(self.rounds) / 1000.0
+
+    @property
+    def median_us(self):
+        return statistics.median(self.rounds) / 1000.0
+
+
+KINDS = [
+    ("module echo", "callable returns its input"),
+    ("module none", "callable returns None items"),
+    ("floor", "C: copy out and back, 2 copies"),
+    ("ctypes echo", "ctypes callback, string_at + memmove"),
+]
+
+
+def build_cases(paths, frames):
+    cases = []
+    for frame in frames:
+        echo, none = module_callables(frame)
+        callback = ctypes_echo(frame)
+        runs = {
+            "module echo": lambda w, n, f=frame, c=echo: paths.module(f, c, w, n),
+            "module none": lambda w, n, f=frame, c=none: paths.module(f, c, w, n),
+            "floor": lambda w, n, f=frame: paths.floor(f, w, n),
+            "ctypes echo": lambda w, n, f=frame, c=callback: paths.ctypes_bridge(f, c, w, n),
+        }
+        for kind, _ in KINDS:
+            case = Case(frame, kind, runs[kind])
+            case.callback = callback  # kept alive as long as the case
+            cases.append(case)
+    return cases
+
+
+# --- where the time of an audio frame goes (--analyze) ----------------------------------------
+
+def py_api():
+    return PyApi(*[ctypes.cast(getattr(ctypes.pythonapi, name), ctypes.c_void_p).value
+                   for name in ("PyGILState_Ensure", "PyGILState_Release", "PyEval_SaveThread",
+                                "PyEval_RestoreThread", "PyObject_Call", "Py_DecRef",
+                                "PyBytes_FromStringAndSize", "PyLong_FromLong")])
+
+
+ANALYSIS = [
+    ("gil ensure", "GIL round trip through PyGILState_Ensure/Release (the module's way)"),
+    ("gil direct", "GIL round trip restoring and saving the kept thread state directly"),
+    ("gil+objects", "GIL round trip + a 1,920-byte bytes copy and 2 ints made and dropped"),
+    ("gil+call echo", "GIL round trip + echo callable, args made once, called from C"),
+    ("gil+call none", "GIL round trip + None callable, args made once, called from C"),
+]
+
+
+def build_analysis(lib, frame):
+    api = py_api()
+    echo, none = module_callables(frame)
+    samples, _, channels, rate = frame.audio
+    # Ready-made arguments equal to what the module builds per frame.
+    args = (0, 0, samples, channels, rate, bytes(frame.original[0]))
+    kept = (api, echo, none, args)
+
+    def round_trip(direct, objects, callable_):
+        def run(warmup, count):
+            return lib.fb_gil_round_trip(ctypes.byref(api), direct,
+                                         frame.pointers[0] if objects else None, frame.sizes[0],
+                                         None if callable_ is None else id(callable_),
+                                         id(args), warmup, count)
+        return run
+    runs = {
+        "gil ensure": round_trip(0, False, None),
+        "gil direct": round_trip(1, False, None),
+        "gil+objects": round_trip(0, True, None),
+        "gil+call echo": round_trip(0, False, echo),
+        "gil+call none": round_trip(0, False, none),
+    }
+    cases = [Case(frame, kind, runs[kind]) for kind, _ in ANALYSIS]
+    for case in cases:
+        case.kept = kept  # alive as long as the case
+    return cases
+
+
+def report_analysis(cases, analysis):
+    audio = analysis[0].frame
+    by = {(c.frame.name, c.kind): c for c in cases + analysis}
+
+    def us(kind):
+        return by[(audio.name, kind)].best_us
+    print()
+    print("where an audio frame's time goes, us per frame (best of the same rounds)")
+    for kind, meaning in ANALYSIS:
+        print("  %-70s %7.3f" % (meaning, us(kind)))
+    floor = us("floor")
+    gil = us("gil ensure")
+    # The objects' line holds one copy already.
+    objects = us("gil+objects") - gil - floor / 2
+    parts = {}
+    for answer, copies in (("echo", 2), ("none", 1)):
+        total = us("module " + answer)
+        call = us("gil+call " + answer) - gil
+        copied = floor * copies / 2
+        parts[answer] = [gil, call, copied, objects, total - gil - call - copied - objects, total]
+    print()
+    print("  split of a module audio frame, us        echo     none")
+    names = ["GIL round trip", "the callable, called from C", "copies (2 for echo, 1 for none)",
+             "argument objects (bytes + 2 ints)", "the rest", "total, as measured above"]
+    for i, name in enumerate(names):
+        print("    %-36s %7.3f  %7.3f" % (name, parts["echo"][i], parts["none"][i]))
+    print("  (the rest: reading the answer, the exit gate and the steps between engine and Python;")
+    print("   every part is a difference of best times, so it carries the noise of two figures)")
+
+
+# --- report ----------------------------------------------------------------------------------
+
+def ratio_targets():
+    """(ctypes/module audio minimum, label) for this interpreter."""
+    if sys.version_info >= (3, 11):
+        return 40.0, "3.11+"
+    return 4.0, "3.8-3.10"
+
+
+def report(frames, cases, rounds, seconds):
+    by = {(c.frame.name, c.kind): c for c in cases}
+    print()
+    print("microseconds per frame, best of %d interleaved rounds of ~%.2f s each "
+          "(median in brackets)" % (rounds, seconds))
+    header = "%-38s" % "frame" + "".join("%20s" % kind for kind, _ in KINDS)
+    print(header)
+    print("-" * len(header))
+    for frame in frames:
+        row = "%-38s" % ("%s (%d B)" % (frame.label, frame.total))
+        for kind, _ in KINDS:
+            case = by[(frame.name, kind)]
+            row += "%20s" % ("%.3f [%.3f]" % (case.best_us, case.median_us))
+        print(row)
+    print()
+    for kind, meaning in KINDS:
+        counts = ", ".join("%s %d" % (f.name, by[(f.name, kind)].count) for f in frames)
+        print("  %-12s %-38s frames per round: %s" % (kind, meaning, counts))
+
+    print()
+    print("ratios (best against best)")
+    for frame in frames:
+        echo = by[(frame.name, "module echo")].best_us
+        none = by[(frame.name, "module none")].best_us
+        floor = by[(frame.name, "floor")].best_us
+        bridge = by[(frame.name, "ctypes echo")].best_us
+        print("  %-10s module echo / floor %7.2fx   module none / floor %7.2fx   "
+              "ctypes echo / module echo %7.1fx" % (frame.name, echo / floor, none / floor,
+                                                     bridge / echo))
+        print("  %-10s module echo - floor = %.3f us, module echo - module none = %.3f us"
+              % ("", echo - floor, echo - none))
+
+    print()
+    print("targets (reported only; they never fail the run)")
+    audio = frames[0]
+    results = []
+
+    def verdict(ok, text):
+        results.append(ok)
+        print("  [%s] %s" % ("PASS" if ok else "MISS", text))
+
+    for kind in ("module echo", "module none"):
+        us = by[(audio.name, kind)].best_us
+        verdict(us < 0.5, "audio, %s: %.3f us per frame (target under 0.5 us)" % (kind, us))
+    for frame, limit in zip(frames[1:], (1.4, 1.15)):
+        ratio = by[(frame.name, "module echo")].best_us / by[(frame.name, "floor")].best_us
+        verdict(ratio <= limit, "%s, module echo / floor: %.2fx (target within %.2fx)"
+                % (frame.name, ratio, limit))
+    minimum, label = ratio_targets()
+    ratio = by[(audio.name, "ctypes echo")].best_us / by[(audio.name, "module echo")].best_us
+    verdict(ratio >= minimum, "audio, ctypes echo / module echo: %.1fx (target at least %.0fx "
+            "on %s)" % (ratio, minimum, label))
+    print("  %d of %d targets met" % (sum(results), len(results)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="short smoke run")
+    parser.add_argument("--seconds", type=float, help="goal per case and round (default 0.3)")
+    parser.add_argument("--rounds", type=int, help="interleaved rounds per case (default 7)")
+    parser.add_argument("--analyze", action="store_true",
+                        help="also split the audio frame's time into GIL, callable and the rest")
+    parser.add_argument("--only", metavar="FRAME:KIND",
+                        help="run one case alone, e.g. 'audio:module echo' (for profilers)")
+    args = parser.parse_args()
+    seconds = args.seconds or (0.03 if args.quick else 0.3)
+    rounds = args.rounds or (2 if args.quick else 7)
+
+    print("Python %s (%s) on %s %s, %d CPUs, load average %s"
+          % (platform.python_version(), platform.python_implementation(), platform.system(),
+             platform.machine(), os.cpu_count() or 0,
+             " ".join("%.2f" % x for x in os.getloadavg())))
+    print("module %s" % sdk.__file__)
+
+    directory = tempfile.mkdtemp(prefix="frame_bench_")
+    try:
+        lib, command = build_helper(directory)
+        print("helper %s" % command)
+        sdk.initialize("")
+        paths = Paths(lib)
+        frames = [audio_frame(), video_frame(320, 240), video_frame(1920, 1080)]
+        check_paths(paths, frames)
+        cases = build_cases(paths, frames)
+        analysis = build_analysis(lib, frames[0]) if args.analyze else []
+        if args.only:
+            cases = [c for c in cases if "%s:%s" % (c.frame.name, c.kind) == args.only]
+            if not cases:
+                raise SystemExit("no case %r" % args.only)
+        for case in cases + analysis:  # also the warm-up
+            case.calibrate(seconds)
+        for _ in range(rounds):
+            for case in cases + analysis:
+                case.measure()
+        for frame in frames:
+            if frame.contents() != frame.original:
+                raise SystemExit("the %s frame changed while only echoes ran" % frame.name)
+        if args.only:
+            case = cases[0]
+            print("%s: %.3f us per frame, best of %d (median %.3f)"
+                  % (args.only, case.best_us, rounds, case.median_us))
+        else:
+            report(frames, cases, rounds, seconds)
+            if analysis:
+                report_analysis(cases, analysis)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
