@@ -2,13 +2,16 @@
 // called through ctypes.CDLL (so the GIL is released while these run).
 //
 // Every fb_* function starts one std::thread, runs `warmup` untimed frames and then `count` timed
-// frames on it, joins it and returns the nanoseconds of the timed loop. One thread per call, and
-// all frames of a call on it, is what an engine media thread looks like to the module: it keeps
-// one thread state for the thread instead of paying for a new one per frame.
+// frames on it, joins it and returns the steady_clock nanoseconds of the timed loop; the thread's
+// CPU time for the loop goes to `*cpuNs`, which leaves out the time the thread waited for a CPU
+// on a busy machine. One thread per call, and all frames of a call on it, is what an engine media
+// thread looks like to the module: it keeps one thread state for the thread instead of paying
+// for a new one per frame.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -21,16 +24,28 @@ using velto::media::IVideoFrameObserver;
 
 namespace {
 
+int64_t threadCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Times body(count) on the calling thread after body(warmup).
 template <typename Body>
-int64_t timedOnNewThread(int64_t warmup, int64_t count, Body body) {
+int64_t timed(int64_t warmup, int64_t count, int64_t* cpuNs, Body body) {
+    body(warmup);
+    const int64_t cpuStart = threadCpuNs();
+    const auto start = std::chrono::steady_clock::now();
+    body(count);
+    const auto stop = std::chrono::steady_clock::now();
+    *cpuNs = threadCpuNs() - cpuStart;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+}
+
+template <typename Body>
+int64_t timedOnNewThread(int64_t warmup, int64_t count, int64_t* cpuNs, Body body) {
     int64_t elapsed = 0;
-    std::thread thread([&] {
-        body(warmup);
-        const auto start = std::chrono::steady_clock::now();
-        body(count);
-        const auto stop = std::chrono::steady_clock::now();
-        elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
-    });
+    std::thread thread([&] { elapsed = timed(warmup, count, cpuNs, body); });
     thread.join();
     return elapsed;
 }
@@ -48,7 +63,8 @@ extern "C" {
 // `observer` is the module's IAudioFrameObserver as the engine was given it; `buffer` holds
 // samples * bytesPerSample * channels bytes.
 int64_t fb_module_audio(void* observer, void* buffer, int32_t samples, int32_t bytesPerSample,
-                        int32_t channels, int32_t samplesPerSec, int64_t warmup, int64_t count) {
+                        int32_t channels, int32_t samplesPerSec, int64_t warmup, int64_t count,
+                        int64_t* cpuNs) {
     auto* target = static_cast<IAudioFrameObserver*>(observer);
     EngineAudioFrame frame{};
     frame.type = 0;
@@ -57,7 +73,7 @@ int64_t fb_module_audio(void* observer, void* buffer, int32_t samples, int32_t b
     frame.channels = channels;
     frame.samplesPerSec = samplesPerSec;
     frame.buffer = buffer;
-    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
             target->onStreamAudioRecord(frame);
         }
@@ -66,7 +82,7 @@ int64_t fb_module_audio(void* observer, void* buffer, int32_t samples, int32_t b
 
 // I420 planes of width * height and a quarter of that each.
 int64_t fb_module_video(void* observer, void* y, void* u, void* v, int32_t width, int32_t height,
-                        int64_t warmup, int64_t count) {
+                        int64_t warmup, int64_t count, int64_t* cpuNs) {
     auto* target = static_cast<IVideoFrameObserver*>(observer);
     EngineVideoFrame frame{};
     frame.type = 0;
@@ -78,7 +94,7 @@ int64_t fb_module_video(void* observer, void* y, void* u, void* v, int32_t width
     frame.yPlane = y;
     frame.uPlane = u;
     frame.vPlane = v;
-    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
             target->onStreamVideoCap(frame);
         }
@@ -88,12 +104,12 @@ int64_t fb_module_video(void* observer, void* y, void* u, void* v, int32_t width
 // The floor: each plane copied out to a buffer of its own and back, two copies per frame, the
 // least any bridge that hands the callable a copy and applies its answer can do.
 int64_t fb_floor(void* const* planes, const int64_t* sizes, int32_t planeCount, int64_t warmup,
-                 int64_t count) {
+                 int64_t count, int64_t* cpuNs) {
     std::vector<std::vector<unsigned char>> staging;
     for (int32_t p = 0; p < planeCount; ++p) {
         staging.emplace_back(static_cast<size_t>(sizes[p]));
     }
-    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
             for (int32_t p = 0; p < planeCount; ++p) {
                 const auto size = static_cast<size_t>(sizes[p]);
@@ -111,8 +127,8 @@ using AudioCallback = void (*)(void*, size_t);
 using VideoCallback = void (*)(void*, size_t, void*, size_t, void*, size_t);
 
 int64_t fb_ctypes_audio(AudioCallback callback, void* buffer, size_t size, int64_t warmup,
-                        int64_t count) {
-    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+                        int64_t count, int64_t* cpuNs) {
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
             callback(buffer, size);
         }
@@ -120,8 +136,8 @@ int64_t fb_ctypes_audio(AudioCallback callback, void* buffer, size_t size, int64
 }
 
 int64_t fb_ctypes_video(VideoCallback callback, void* y, size_t ySize, void* u, size_t uSize,
-                        void* v, size_t vSize, int64_t warmup, int64_t count) {
-    return timedOnNewThread(warmup, count, [&](int64_t frames) {
+                        void* v, size_t vSize, int64_t warmup, int64_t count, int64_t* cpuNs) {
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
             callback(y, ySize, u, uSize, v, vSize);
         }
@@ -147,7 +163,8 @@ struct PyApi {
 // for an audio frame) made and dropped under it; if `callable` is not null, callable(*args)
 // called under it. The thread keeps its thread state as the module's engine threads do.
 int64_t fb_gil_round_trip(const PyApi* api, int32_t direct, const void* data, intptr_t size,
-                          void* callable, void* args, int64_t warmup, int64_t count) {
+                          void* callable, void* args, int64_t warmup, int64_t count,
+                          int64_t* cpuNs) {
     void* kept = nullptr;
     const auto body = [&](int64_t frames) {
         for (int64_t i = 0; i < frames; ++i) {
@@ -184,11 +201,7 @@ int64_t fb_gil_round_trip(const PyApi* api, int32_t direct, const void* data, in
         // The first Ensure stays unmatched: it gives the thread the state it keeps.
         const int first = api->ensure();
         kept = api->save();
-        body(warmup);
-        const auto start = std::chrono::steady_clock::now();
-        body(count);
-        const auto stop = std::chrono::steady_clock::now();
-        elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+        elapsed = timed(warmup, count, cpuNs, body);
         api->restore(kept);
         api->release(first);  // the outermost release deletes the state
     });
