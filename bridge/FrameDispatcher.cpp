@@ -105,16 +105,32 @@ bool readAnswers(PyObject* result, Answer (&answers)[Count]) {
     }
 }
 
-// Hands the pending error's class to the registering thread, then prints it and clears it.
+// The class the registering thread can be given: an asynchronous exception is created there
+// without arguments, so a class that needs some (UnicodeEncodeError, a user's class with a
+// required argument) would arrive as an unrelated TypeError; its nearest base that can be
+// created without arguments goes instead. Called with no error pending.
+PyObject* classWithoutArguments(PyObject* type) {
+    for (auto* base = reinterpret_cast<PyTypeObject*>(type); base != nullptr;
+         base = base->tp_base) {
+        if (OwnedRef::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(base), nullptr))) {
+            return reinterpret_cast<PyObject*>(base);
+        }
+        PyErr_Clear();
+    }
+    return PyExc_BaseException;
+}
+
+// Prints the pending error and clears it, then hands its class to the registering thread.
 // SystemExit and KeyboardInterrupt are printed like any other error: they must end the
 // program from the registering thread, not from the engine's.
 void forwardError(const StreamCallbackContext& context) {
-    PyObject* type = PyErr_Occurred();  // borrowed
-    if (type == nullptr) {
+    PyObject* pending = PyErr_Occurred();  // borrowed
+    if (pending == nullptr) {
         return;
     }
-    PyThreadState_SetAsyncExc(context.threadId, type);
+    const OwnedRef type = OwnedRef::share(BorrowedRef(pending));
     compat::printPendingErrorWithoutExit();
+    PyThreadState_SetAsyncExc(context.threadId, classWithoutArguments(type.get()));
 }
 
 template <size_t Count>
