@@ -33,7 +33,7 @@ VideoFrameCallback: TypeAlias = Callable[
 # --- Lifecycle ----------------------------------------------------------------------------------
 
 def initialize(initText: str, /) -> None:
-    """Create and initialise the engine with its JSON init text, releasing any previous one."""
+    """Create and initialise the engine with its JSON init text; releases any engine first."""
 
 def terminate() -> None:
     """Release the engine; no frame reaches Python afterwards."""
@@ -45,7 +45,7 @@ def setLogPath(path: str, /) -> bool:
     """Set the engine's log file (relative paths resolved by the engine); True on success."""
 
 def logOff() -> bool:
-    """Stop the module's statistics output; always True."""
+    """Stop the statistics lines for the rest of the process; always True."""
 
 # --- Channel and views --------------------------------------------------------------------------
 
@@ -56,10 +56,10 @@ def setClientRole(role: int, /) -> bool:
     """Set the client role; True when the engine accepted it."""
 
 def joinChannel(key: str, channel: str, uid: int, /) -> int:
-    """Bind the first added view to the local user and join; the engine's result (0 = joined)."""
+    """Bind the first added view to the local user, join; 0 joined, -1 no channel, -7 no engine."""
 
 def leaveChannel() -> int:
-    """Leave the channel; the engine's result (0 = left)."""
+    """Leave the channel; the engine's result (0 = left), -7 without an engine."""
 
 def addView(view: int, /) -> None:
     """Add a native view handle to the pool the local and remote users are bound to."""
@@ -97,12 +97,12 @@ def enableDualStreamMode(enable: object, /) -> bool:
     """Switch sending a second, low-resolution stream; True when the engine accepted it."""
 
 def setParameters(parameters: str, /) -> None:
-    """Echo the JSON parameter text on standard output and hand it to the engine."""
+    """Print ``setParameters:<text>`` on native stdout and hand the text to the engine."""
 
 # --- Frame observers ----------------------------------------------------------------------------
 
 def registerAudioObserver(stream_callback: AudioFrameCallback, /) -> None:
-    """Route every raw audio frame through ``stream_callback``, replacing any earlier one."""
+    """Route every raw audio frame through ``stream_callback``; RuntimeError without an engine."""
 
 def registerVideoObserver(stream_callback: VideoFrameCallback, /) -> None:
-    """Route every raw video frame through ``stream_callback``, replacing any earlier one."""
+    """Route every raw video frame through ``stream_callback``; RuntimeError without an engine."""
