@@ -130,7 +130,11 @@ void forwardError(const StreamCallbackContext& context) {
     }
     const OwnedRef type = OwnedRef::share(BorrowedRef(pending));
     compat::printPendingErrorWithoutExit();
-    PyThreadState_SetAsyncExc(context.threadId, classWithoutArguments(type.get()));
+    // A callback that was running when the exit hook closed the gate ends while the interpreter
+    // runs its exit functions; an exception handed on now would break into one of them.
+    if (!InterpreterGate::instance().exiting()) {
+        PyThreadState_SetAsyncExc(context.threadId, classWithoutArguments(type.get()));
+    }
 }
 
 template <size_t Count>
