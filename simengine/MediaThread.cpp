@@ -32,6 +32,18 @@ bool MediaThread::post(Task task) {
     return true;
 }
 
+bool MediaThread::postAt(Clock::time_point due, Task task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            return false;
+        }
+        timed_.emplace(due, std::move(task));
+    }
+    changed_.notify_all();
+    return true;
+}
+
 void MediaThread::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -58,17 +70,33 @@ void MediaThread::run(const std::string& name) {
     currentThread = this;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty()) {
-            break;  // stopping, and everything queued has run
+        Task task;
+        if (!tasks_.empty()) {
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        } else if (stopping_) {
+            break;  // everything posted has run; timed tasks are dropped
+        } else if (!timed_.empty() && timed_.begin()->first <= Clock::now()) {
+            task = std::move(timed_.begin()->second);
+            timed_.erase(timed_.begin());
+        } else if (!timed_.empty()) {
+            changed_.wait_until(lock, timed_.begin()->first);
+            continue;
+        } else {
+            changed_.wait(lock);
+            continue;
         }
-        Task task = std::move(tasks_.front());
-        tasks_.pop_front();
         lock.unlock();
         task();
         task = nullptr;  // release what the task captured before taking the lock again
         lock.lock();
     }
+    // Dropped outside the lock: what they captured may post to this thread as it goes.
+    std::multimap<Clock::time_point, Task> dropped;
+    dropped.swap(timed_);
+    lock.unlock();
+    dropped.clear();
+    lock.lock();
     finished_ = true;
     lock.unlock();
     changed_.notify_all();

@@ -4,15 +4,18 @@
 // The thread is detached: nobody ever joins it. Whoever stops it only signals; the thread runs
 // what is already queued and ends on its own, keeping this object alive through its own
 // shared_ptr. That way a caller holding the interpreter lock never waits for a thread that may be
-// waiting for that lock. post/stop/awaitFinished are safe from any thread.
+// waiting for that lock. post/postAt/stop/awaitFinished are safe from any thread.
 //
-// Tasks run in the order posted. Work that repeats (a frame producer, periodic statistics) is a
-// task that posts its next round; a timed wait in run() is where due times would be honoured.
+// Tasks posted with post() run in the order posted. Work that repeats (a frame producer, periodic
+// statistics) is a task that posts its next round with postAt(); such timed tasks run once due,
+// after the tasks already waiting, and are dropped unrun when the thread stops.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,13 +26,17 @@ namespace sim {
 class MediaThread {
   public:
     using Task = std::function<void()>;
+    using Clock = std::chrono::steady_clock;
 
     // Starts a thread named `name` (shown by debuggers; at most 15 characters are kept).
     static std::shared_ptr<MediaThread> start(std::string name);
 
     // Queues a task; false once the thread is stopping (the task is dropped).
     bool post(Task task);
-    // Asks the thread to end after the tasks already queued. Does not wait.
+    // Queues a task to run once `due` has come (at once if it is past); tasks due at the same
+    // time run in the order posted. False once the thread is stopping.
+    bool postAt(Clock::time_point due, Task task);
+    // Asks the thread to end after the tasks already queued with post(). Does not wait.
     void stop();
     // Waits until the thread has run its last task. Never call it from this thread.
     void awaitFinished();
@@ -52,6 +59,7 @@ class MediaThread {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Task> tasks_;
+    std::multimap<Clock::time_point, Task> timed_;
     bool stopping_ = false;
     bool finished_ = false;
 };
