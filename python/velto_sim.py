@@ -52,6 +52,9 @@ Journal entries (engine 0 = library level)
     fire {event, uid, arg, thread, fallback}
     deliver {stream, uid, thread, fallback} result = the observer's answer 1/0
     observerOptions {audioObserver, videoObserver, fallback}
+    liveStart {channel, uid} when a live call starts, liveStop {channelLeft} when it ends
+    live {event, uid, arg} for every notification a live call raises, just before the
+        module is called (frames of live calls are not journaled)
 
 Behaviour
     Every operation returns 0, or -2 for a null text, record or out pointer, or the
@@ -66,6 +69,111 @@ Engine threads
     return; while no engine is alive a process-wide fallback thread serves them with
     the event handler and observers of the last engine released. The waits release
     the GIL, so the module's callbacks can run.
+
+Live calls
+    An engine that joins a channel runs a live call, on its own threads and at real
+    rates, as a real engine would (unless live mode is off, below):
+
+    - The camera captures the test pattern at the configured size and frame rate, and
+      the microphone a tone every 10 ms. Each frame goes to the observers as a capture
+      (10) or record (0) frame *before* it is sent: what a callback writes into it is
+      what is sent.
+    - Simulated remote users join and leave on a schedule (onRemoteUserJoined,
+      onRemoteUserOffline with reason 0). While present, each one's video arrives as
+      render frames (11) and its audio as playback-before-mix frames (3) in its own
+      format. Every 10 ms, playback (1) is the mix of those frames as the callback left
+      them, and mix (2) is record plus playback, both in the local audio format.
+    - An "echo" user sends back what the local user sends: each capture frame as the
+      callback left it (once, as soon as thread 3 is free) and each record frame as
+      the callback left it, in the local formats.
+    - Every statistics interval: onLocalVideoStats, onRemoteVideoStats for each present
+      user, onLocalAudioStats, onRemoteAudioStats for each present user, computed from
+      what flowed since the last report: frame rates from frames, bitrates in kbit/s
+      from the raw bytes (I420 or 16-bit PCM; nothing is encoded, codecType 0), sizes
+      from the last frame; targetBitrate is the configured bitrate, else the raw rate.
+    - leaveChannel ends the call and raises onChannelLeft (duration in seconds, bytes
+      sent and received, users in the channel counting the local one). release ends it
+      without waiting for any thread. Frames already on their way are the last ones.
+    - Joining again while in a call keeps the call running.
+
+    Threads by role: 0 notifications and statistics, 1 audio, 2 camera, 3 remote video.
+    Producers keep to absolute due times: when a callback is slow, the frames it makes
+    late are skipped, never queued up. fire() and the deliver_* functions work beside a
+    live call, on the same threads.
+
+    Live mode is on unless turned off: ``set_live(False)``, or the environment
+    variable ``VELTO_SIM_LIVE=0`` ("0", "false", "no", "off"); ``set_live(None)`` goes
+    back to the variable. It is read at each successful joinChannel, so it never
+    stops a call that runs; ``reset()`` leaves it alone.
+
+What the switches stop
+    enableVideo(False) / disableVideo: no capture (10) and no render (11) frames. Video
+        is off until enableVideo, as in common engines.
+    enableAudio(False) / disableAudio: no audio frames of any type. Audio is on by
+        default.
+    muteLocalAudio(True) (setLocalAudioEnabled(False)): no record frames and nothing
+        sent, so the echo user falls silent (no frames 3 from it); playback and mix go on.
+    muteLocalVideo(True) ("rtc.video.capture" or "che.video.local.capture" false): no
+        capture frames and nothing sent, so the echo user shows nothing new.
+        "che.video.local.send" false alone: capture frames go on, nothing is sent.
+        "che.video.local.render" is checked for true/false and changes nothing.
+    muteAllRemoteAudioStreams(True): no playback-before-mix frames; playback is
+        silence; mix carries the record alone.
+    muteAllRemoteVideoStreams(True) ("rtc.video.mute_peers"): no render frames.
+    enableDualStreamMode: accepted; changes nothing.
+    Statistics keep coming while media is switched off; their rates then read 0.
+
+Settings
+    A program configures live calls through the texts the engine already receives:
+    the initialisation text, when it is a JSON object, may hold a "sim" object (any
+    other initialisation text is an app id and sets nothing); setParameters takes
+    "sim.*" keys beside the engine's own; setStringParameter (value read as JSON when
+    it is JSON) and setBoolParameter take one key. Objects inside the sim namespace
+    are further dotted keys: ``{"sim":{"video":{"fps":10}}}``,
+    ``{"sim.video":{"fps":10}}`` and ``{"sim.video.fps":10}`` say the same.
+
+    key                   default  meaning
+    sim.video.width       320      camera width, even, 2..3840
+    sim.video.height      240      camera height, even, 2..2160
+    sim.video.fps         15       camera frames per second, 1..60
+    sim.video.bitrate     0        target bitrate in statistics, kbit/s (0: raw rate)
+    sim.audio.sampleRate  48000    microphone and playback rate, a multiple of 100
+                                   from 8000 to 96000
+    sim.audio.channels    1        1 or 2
+    sim.audio.pitch       440      microphone tone in Hz, 20..20000
+    sim.stats.intervalMs  2000     statistics interval; 0 turns them off, else 50..600000
+    sim.users             below    the remote users, a list of at most 16 objects
+
+    A user object: uid (default 1001 + its index; unique, not 0), kind ("pattern"
+    or "echo", default "pattern"), join and leave (seconds after the local user
+    joined; join default 0.5, leave default null = stays), video and audio (publishes
+    them, default true), and for pattern users width, height, fps (320, 240, 15),
+    sampleRate, channels (48000, 1) and pitch (330 + 110 * index Hz). An echo user
+    sends in the local formats and ignores these five.
+
+    Default users: uid 1001, pattern, joins at 0.5 s, leaves at 6 s; uid 1002, echo,
+    joins at 1 s and stays.
+
+    setVideoProfile(width, height, fps, bitrate) sets the camera too; out of range
+    values are brought into range and odd sizes rounded down to even, as a camera
+    delivers the nearest format it can. Formats and the interval take effect from the
+    next frame or report; sim.users at the next joinChannel.
+
+    Unknown keys are ignored, as a real engine ignores them. A malformed setting (a
+    wrong type or a value out of range, malformed JSON) changes nothing at all: the
+    operation returns -2 and one line on stderr names it, for instance
+    ``velto-sim: EngineParameters.setParameters: sim.video.fps: expected an integer
+    from 1 to 60, got 0``. A failed initialize keeps no event handler, as always.
+
+Synthetic media
+    Test pattern (I420): diagonal stripes and a bar that move with the frame number,
+    the sender's uid (0 for the local camera) and the frame number in digits at the top
+    left, a tint per uid, and in the bottom rows (height // 48, at least 1) a code of 64
+    cells, each width // 64 pixels wide: cell i is 235 for bit 63 - i of
+    (uid << 32 | frame number) and 16 for a zero bit (frames narrower than 64 pixels
+    carry none; ``decode_pattern`` reads it). The frame number counts the producer's
+    due times, so a skipped frame shows as a gap. Tones are sines of peak
+    TONE_AMPLITUDE, every channel the same, continuous from frame to frame.
 
 Library lookup
     The library already loaded in this process (the one ``_pyveltosdk`` uses) is
@@ -90,6 +198,7 @@ __all__ = [
     "RemoteAudioStats", "FirstFrameSize", "EVENT_RECORDS", "EVENTS",
     "AUDIO_RECORD", "AUDIO_PLAY", "AUDIO_MIX", "AUDIO_PLAY_BEFORE_MIX",
     "VIDEO_CAPTURE", "VIDEO_RENDER", "SDK_STRING",
+    "set_live", "live", "settings", "decode_pattern", "TONE_AMPLITUDE",
 ]
 
 _LIB_NAME = "libvelto_rtc_sdk.so"
@@ -104,6 +213,9 @@ VIDEO_RENDER = 11
 
 # outstanding_refs id for the SdkString objects handed out by resolvePath.
 SDK_STRING = 5
+
+# Peak of every synthetic tone.
+TONE_AMPLITUDE = 8192
 
 
 class SimError(RuntimeError):
@@ -173,6 +285,9 @@ _deliver_audio = _declare("vsim_deliver_audio", _c_int, _c_int, ctypes.c_uint32,
 _deliver_video = _declare("vsim_deliver_video", _c_int, _c_int, ctypes.c_uint32, _c_int, _c_int,
                           _c_ptr, _c_size, _c_ptr, _c_size, _c_ptr, _c_size, _c_int, _c_int)
 _observer_options = _declare("vsim_observer_options", _c_int, _c_int_p)
+_set_live = _declare("vsim_set_live", None, _c_int)
+_live = _declare("vsim_live", _c_int)
+_settings_json = _declare("vsim_settings_json", _c_size, ctypes.c_char_p, _c_size)
 _get_engine_version = _declare("getEngineVersion", ctypes.c_char_p, _c_int_p)
 
 
@@ -323,15 +438,19 @@ def reset() -> None:
     _reset()
 
 
-def journal() -> List[Dict[str, Any]]:
-    """Every call so far, in order: {"engine", "call", "args", "result"}."""
-    size = _journal_json(None, 0)
+def _read_json(function: Any) -> Any:
+    size = function(None, 0)
     while True:
         buffer = ctypes.create_string_buffer(size + 1)
-        needed = _journal_json(buffer, size + 1)
+        needed = function(buffer, size + 1)
         if needed <= size:
             return json.loads(buffer.value.decode("utf-8"))
         size = needed  # engine threads appended meanwhile
+
+
+def journal() -> List[Dict[str, Any]]:
+    """Every call so far, in order: {"engine", "call", "args", "result"}."""
+    return _read_json(_journal_json)
 
 
 def calls(name: str) -> List[Dict[str, Any]]:
@@ -375,6 +494,46 @@ def outstanding_refs(id: int) -> int:
     """References handed out and not given back: sub-interface id 1..4, or SDK_STRING (5).
     Negative when the module released more often than it received."""
     return _outstanding_refs(id)
+
+
+# --- live calls ------------------------------------------------------------------------------
+
+def set_live(on: Optional[bool]) -> None:
+    """Live calls for engines that join from now on: True on, False off, None as the
+    environment variable VELTO_SIM_LIVE says (unset: on)."""
+    _set_live(-1 if on is None else (1 if on else 0))
+
+
+def live() -> bool:
+    """Whether an engine joining now would start a live call."""
+    return bool(_live())
+
+
+def settings() -> Dict[str, Any]:
+    """The current engine's live settings and switches, and whether it is in a live call:
+    {"settings": {"video": {...}, "audio": {...}, "stats": {...}, "users": [...]},
+    "switches": {"audio": bool, "video": bool, ...}, "inCall": bool}. The last engine
+    released stands in while none is alive; the defaults while none ever was."""
+    return _read_json(_settings_json)
+
+
+def decode_pattern(y: bytes, width: int, height: int) -> Optional[Tuple[int, int]]:
+    """(uid, frame number) from the code in the bottom row of a test pattern's Y plane,
+    or None when the frame carries no readable code (too narrow, or overwritten)."""
+    cell = width // 64
+    if cell == 0 or height < 1 or len(y) < width * height:
+        return None
+    row = y[(height - 1) * width:height * width]
+    code = 0
+    for i in range(64):
+        value = row[i * cell + cell // 2]
+        if value >= 200:
+            code = code << 1 | 1
+        elif value <= 50:
+            code <<= 1
+        else:
+            return None
+    return code >> 32, code & 0xFFFFFFFF
 
 
 # --- engine threads --------------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include "simengine/Handouts.h"
 #include "simengine/Journal.h"
 #include "simengine/Library.h"
+#include "simengine/LiveMode.h"
+#include "simengine/LiveSettings.h"
 #include "simengine/Notifications.h"
 
 using namespace velto::sim;
@@ -26,12 +28,51 @@ void vsim_reset(void) {
     library().restartCounts();
 }
 
-size_t vsim_journal_json(char* buf, size_t cap) {
-    const std::string json = journal().toJson();
-    if (buf != nullptr && cap > json.size()) {
-        std::memcpy(buf, json.c_str(), json.size() + 1);
+namespace {
+
+size_t copyText(const std::string& text, char* buf, size_t cap) {
+    if (buf != nullptr && cap > text.size()) {
+        std::memcpy(buf, text.c_str(), text.size() + 1);
     }
-    return json.size();
+    return text.size();
+}
+
+std::string switchesJson(const MediaSwitches& s) {
+    auto flag = [](const std::atomic<bool>& on) { return on.load() ? "true" : "false"; };
+    return std::string("{\"audio\":") + flag(s.audio) + ",\"video\":" + flag(s.video) +
+           ",\"localAudio\":" + flag(s.localAudio) +
+           ",\"localVideoCapture\":" + flag(s.localVideoCapture) +
+           ",\"localVideoSend\":" + flag(s.localVideoSend) +
+           ",\"remoteAudioMuted\":" + flag(s.remoteAudioMuted) +
+           ",\"remoteVideoMuted\":" + flag(s.remoteVideoMuted) + "}";
+}
+
+}  // namespace
+
+size_t vsim_journal_json(char* buf, size_t cap) {
+    return copyText(journal().toJson(), buf, cap);
+}
+
+void vsim_set_live(int mode) {
+    setLiveMode(mode);
+}
+
+int vsim_live(void) {
+    return liveWanted() ? 1 : 0;
+}
+
+size_t vsim_settings_json(char* buf, size_t cap) {
+    const std::shared_ptr<EngineState> engine = library().route(0).engine;
+    std::string json;
+    if (engine == nullptr) {
+        json = "{\"settings\":" + settingsJson(LiveSettings{}) +
+               ",\"switches\":" + switchesJson(MediaSwitches{}) + ",\"inCall\":false}";
+    } else {
+        json = "{\"settings\":" + settingsJson(engine->settings().snapshot()) +
+               ",\"switches\":" + switchesJson(engine->switches()) +
+               ",\"inCall\":" + (engine->call() != nullptr ? "true" : "false") + "}";
+    }
+    return copyText(json, buf, cap);
 }
 
 void vsim_set_result(const char* call, int result) {

@@ -46,6 +46,15 @@ VELTO_API int vsim_deliver_audio(int streamType, uint32_t uid, int samples, int 
 VELTO_API int vsim_deliver_video(int streamType, uint32_t uid, int width, int height, void* y,
                                  size_t yLen, void* u, size_t uLen, void* v, size_t vLen,
                                  int thread, int timeoutMs);
+// Live mode for engines joining from now on: 1 on, 0 off, -1 as the environment variable
+// VELTO_SIM_LIVE says (the default; unset means on). reset() leaves it alone.
+VELTO_API void vsim_set_live(int mode);
+// 1 when an engine joining now would run a live call, else 0.
+VELTO_API int vsim_live(void);
+// Writes, as for vsim_journal_json, the current engine's settings, switches and whether it runs
+// a live call: {"settings":{...},"switches":{...},"inCall":bool}; the last engine released is
+// used while none is alive, the defaults while none ever was.
+VELTO_API size_t vsim_settings_json(char* buf, size_t cap);
 // out10[0..1] = audioOption1..2, out10[2..9] = videoOption1..8; -1 if an observer is missing,
 // -2 if the engine thread did not answer within 5 seconds.
 VELTO_API int vsim_observer_options(int* out10);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "simengine/LiveCall.h"
+
 namespace velto {
 namespace sim {
 
@@ -85,6 +87,21 @@ std::string EngineState::channel() const {
 void EngineState::setChannel(std::string channel) {
     std::lock_guard<std::mutex> lock(mutex_);
     channel_ = std::move(channel);
+}
+
+std::shared_ptr<LiveCall> EngineState::call() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return call_;
+}
+
+void EngineState::setCall(std::shared_ptr<LiveCall> call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    call_ = std::move(call);
+}
+
+std::shared_ptr<LiveCall> EngineState::takeCall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(call_);
 }
 
 }  // namespace sim

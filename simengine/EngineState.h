@@ -1,7 +1,8 @@
-// The state of one engine that outlives the engine object itself: its id, its media threads and
-// what the module registered (event handler, frame observers). Shared by the engine, the
-// sub-interfaces it hands out and the tasks on its threads, so a released engine's threads and
-// the library's fallback thread can still reach it. Reached from any thread; locks internally.
+// The state of one engine that outlives the engine object itself: its id, its media threads,
+// what the module registered (event handler, frame observers), its settings and media switches
+// and the live call it runs, if any. Shared by the engine, the sub-interfaces it hands out and
+// the tasks on its threads, so a released engine's threads and the library's fallback thread
+// can still reach it. Reached from any thread; locks internally.
 #pragma once
 
 #include <array>
@@ -11,10 +12,14 @@
 
 #include "sdk/IRtcEngineEventHandler.h"
 #include "sdk/MediaFrames.h"
+#include "simengine/LiveSettings.h"
+#include "simengine/MediaSwitches.h"
 #include "simengine/MediaThread.h"
 
 namespace velto {
 namespace sim {
+
+class LiveCall;
 
 class EngineState {
   public:
@@ -43,6 +48,15 @@ class EngineState {
     std::string channel() const;
     void setChannel(std::string channel);
 
+    SettingsStore& settings() { return settings_; }
+    MediaSwitches& switches() { return switches_; }
+
+    // The live call running on this engine, or nullptr. The call holds this state too; the
+    // pair is parted by takeCall() when the call ends.
+    std::shared_ptr<LiveCall> call() const;
+    void setCall(std::shared_ptr<LiveCall> call);
+    std::shared_ptr<LiveCall> takeCall();
+
   private:
     const int id_;
     const std::array<std::shared_ptr<MediaThread>, kMediaThreadCount> threads_;
@@ -52,6 +66,10 @@ class EngineState {
     media::IAudioFrameObserver* audioObserver_ = nullptr;
     media::IVideoFrameObserver* videoObserver_ = nullptr;
     std::string channel_;
+    std::shared_ptr<LiveCall> call_;
+
+    SettingsStore settings_;
+    MediaSwitches switches_;
 };
 
 }  // namespace sim

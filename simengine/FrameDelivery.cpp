@@ -1,7 +1,6 @@
 #include "simengine/FrameDelivery.h"
 
 #include <array>
-#include <chrono>
 #include <memory>
 
 #include "sdk/MediaFrames.h"
@@ -9,6 +8,7 @@
 #include "simengine/GuardedBuffer.h"
 #include "simengine/Journal.h"
 #include "simengine/Notifications.h"
+#include "simengine/ObserverCalls.h"
 
 namespace velto {
 namespace sim {
@@ -19,12 +19,6 @@ using media::EngineAudioFrame;
 using media::EngineVideoFrame;
 using media::IAudioFrameObserver;
 using media::IVideoFrameObserver;
-
-int64_t renderTimeNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Journals a delivery before the observer runs, so calls it makes follow it in the journal.
 std::uint64_t recordDelivery(const Route& route, int streamType, uint32_t uid, int thread) {
@@ -46,20 +40,6 @@ struct AudioDelivery {
     EngineAudioFrame frame{};
     int answer = kDeliverNoObserver;
 };
-
-bool callAudioObserver(IAudioFrameObserver& observer, int streamType, uint32_t uid,
-                       EngineAudioFrame& frame) {
-    switch (streamType) {
-        case kAudioRecord:
-            return observer.onStreamAudioRecord(frame);
-        case kAudioPlay:
-            return observer.onStreamAudioPlay(frame);
-        case kAudioMix:
-            return observer.onStreamAudioMix(frame);
-        default:
-            return observer.onStreamAudioPlayBeforeMix(uid, frame);
-    }
-}
 
 struct VideoDelivery {
     VideoDelivery(const FrameBytes& y, const FrameBytes& u, const FrameBytes& v)
@@ -136,10 +116,7 @@ int deliverVideo(int streamType, uint32_t uid, int width, int height, FrameBytes
             frame.rotation = 0;
             frame.renderTimeMs = renderTimeNowMs();
             const std::uint64_t entry = recordDelivery(route, streamType, uid, thread);
-            const bool kept = streamType == kVideoCapture
-                                  ? observer->onStreamVideoCap(frame)
-                                  : observer->onStreamVideoRender(uid, frame);
-            delivery->answer = kept ? 1 : 0;
+            delivery->answer = callVideoObserver(*observer, streamType, uid, frame) ? 1 : 0;
             journal().complete(entry, delivery->answer);
         });
     if (status != DispatchStatus::kDone) {

@@ -4,6 +4,7 @@
 
 #include "simengine/Controls.h"
 #include "simengine/Journal.h"
+#include "simengine/LiveSession.h"
 
 namespace velto {
 namespace sim {
@@ -40,6 +41,7 @@ void Library::releaseCurrent(bool sync) {
     // Outside the lock: a callback running on an engine thread may call into the library.
     const std::shared_ptr<EngineState> state = engine->state();
     engine.reset();  // the caller gives up the engine pointer with this call
+    endLiveCall(*state, false);
     state->stopThreads();
     if (sync && !state->onOwnThread()) {
         state->awaitThreads();

@@ -5,7 +5,10 @@
 
 #include "simengine/Controls.h"
 #include "simengine/Handouts.h"
+#include "simengine/LiveMode.h"
+#include "simengine/LiveSession.h"
 #include "simengine/Results.h"
+#include "simengine/SettingKeys.h"
 #include "simengine/SimEngineParameters.h"
 #include "simengine/SimObserverRegistry.h"
 #include "simengine/SimSubInterface.h"
@@ -21,18 +24,35 @@ int SimEngine::finish(const char* call, Args args, int rejected) {
     return result;
 }
 
+int SimEngine::switched(int result, std::atomic<bool> MediaSwitches::* member, bool on) {
+    if (result == kOk) {
+        (state_->switches().*member).store(on);
+    }
+    return result;
+}
+
 int SimEngine::initialize(const rtc::EngineContext* context) {
     if (context == nullptr) {
         return finish("initialize", {{"context", nullValue()}}, kInvalidArgument);
+    }
+    SettingsChange change;
+    std::string error;
+    int rejected = context->initText == nullptr ? kInvalidArgument : kOk;
+    if (rejected == kOk && !readInitText(context->initText, change, error)) {
+        rejected = kInvalidArgument;
     }
     const int result = finish("initialize",
                               {{"eventHandler", addressValue(context->eventHandler)},
                                {"initText", textValue(context->initText)},
                                {"extraPointer", addressValue(context->extraPointer)},
                                {"extraWord", intValue(context->extraWord)}},
-                              context->initText == nullptr ? kInvalidArgument : kOk);
+                              rejected);
+    if (!error.empty()) {
+        reportBadSetting("initialize", error);
+    }
     if (result == kOk) {
         state_->setEventHandler(context->eventHandler);
+        change.applyTo(state_->settings(), state_->switches());
     }
     return result;
 }
@@ -56,12 +76,19 @@ int SimEngine::joinChannel(const char* key, const char* channel, const char* inf
                               anyNull ? kInvalidArgument : kOk);
     if (result == kOk) {
         state_->setChannel(channel);
+        if (liveWanted()) {
+            startLiveCall(state_, channel, uid);
+        }
     }
     return result;
 }
 
 int SimEngine::leaveChannel() {
-    return finish("leaveChannel", {});
+    const int result = finish("leaveChannel", {});
+    if (result == kOk) {
+        endLiveCall(*state_, true);
+    }
+    return result;
 }
 
 int SimEngine::getSubInterface(int id, void** out) {
@@ -106,27 +133,38 @@ void* SimEngine::handOutSubInterface(int id) {
 }
 
 int SimEngine::enableVideo() {
-    return finish("enableVideo", {});
+    return switched(finish("enableVideo", {}), &MediaSwitches::video, true);
 }
 
 int SimEngine::disableVideo() {
-    return finish("disableVideo", {});
+    return switched(finish("disableVideo", {}), &MediaSwitches::video, false);
 }
 
 int SimEngine::setVideoConfiguration(const rtc::VideoConfiguration* config) {
     if (config == nullptr) {
         return finish("setVideoConfiguration", {{"config", nullValue()}}, kInvalidArgument);
     }
-    return finish("setVideoConfiguration",
-                  {{"width", intValue(config->width)},
-                   {"height", intValue(config->height)},
-                   {"frameRate", intValue(config->frameRate)},
-                   {"minFrameRate", intValue(config->minFrameRate)},
-                   {"bitrate", intValue(config->bitrate)},
-                   {"minBitrate", intValue(config->minBitrate)},
-                   {"orientationMode", intValue(config->orientationMode)},
-                   {"degradationPreference", intValue(config->degradationPreference)},
-                   {"mirrorMode", intValue(config->mirrorMode)}});
+    SettingsChange change;
+    std::string error;
+    const bool valid = readVideoConfiguration(*config, change, error);
+    const int result = finish("setVideoConfiguration",
+                              {{"width", intValue(config->width)},
+                               {"height", intValue(config->height)},
+                               {"frameRate", intValue(config->frameRate)},
+                               {"minFrameRate", intValue(config->minFrameRate)},
+                               {"bitrate", intValue(config->bitrate)},
+                               {"minBitrate", intValue(config->minBitrate)},
+                               {"orientationMode", intValue(config->orientationMode)},
+                               {"degradationPreference", intValue(config->degradationPreference)},
+                               {"mirrorMode", intValue(config->mirrorMode)}},
+                              valid ? kOk : kInvalidArgument);
+    if (!valid) {
+        reportBadSetting("setVideoConfiguration", error);
+    }
+    if (result == kOk) {
+        change.applyTo(state_->settings(), state_->switches());
+    }
+    return result;
 }
 
 int SimEngine::setupView(const char* call, const rtc::VideoCanvas* canvas) {
@@ -154,15 +192,16 @@ int SimEngine::activateLocalView() {
 }
 
 int SimEngine::enableAudio() {
-    return finish("enableAudio", {});
+    return switched(finish("enableAudio", {}), &MediaSwitches::audio, true);
 }
 
 int SimEngine::setLocalAudioEnabled(bool enabled) {
-    return finish("setLocalAudioEnabled", {{"enabled", boolValue(enabled)}});
+    return switched(finish("setLocalAudioEnabled", {{"enabled", boolValue(enabled)}}),
+                    &MediaSwitches::localAudio, enabled);
 }
 
 int SimEngine::disableAudio() {
-    return finish("disableAudio", {});
+    return switched(finish("disableAudio", {}), &MediaSwitches::audio, false);
 }
 
 int SimEngine::setAudioProfile(int profile, int scenario) {
@@ -171,7 +210,8 @@ int SimEngine::setAudioProfile(int profile, int scenario) {
 }
 
 int SimEngine::muteAllRemoteAudioStreams(bool mute) {
-    return finish("muteAllRemoteAudioStreams", {{"mute", boolValue(mute)}});
+    return switched(finish("muteAllRemoteAudioStreams", {{"mute", boolValue(mute)}}),
+                    &MediaSwitches::remoteAudioMuted, mute);
 }
 
 int SimEngine::enableDualStreamMode(bool enabled) {

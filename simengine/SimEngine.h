@@ -1,9 +1,12 @@
 // The simulated IRtcEngine. Each operation is journaled with its decoded arguments and returns 0,
-// -2 for a null text or record, or the result a test forced. An operation whose result is not 0
-// changes nothing. Called on the module's threads; the state it shares with its media threads
-// lives in EngineState.
+// -2 for a null text or record or a malformed setting (reported on stderr), or the result a test
+// forced. An operation whose result is not 0 changes nothing. The media operations set the
+// engine's switches; a successful joinChannel starts a live call when live mode is on, and
+// leaveChannel ends it. Called on the module's threads; the state it shares with its media
+// threads lives in EngineState.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "sdk/IRtcEngine.h"
@@ -42,6 +45,8 @@ class SimEngine final : public rtc::IRtcEngine {
   private:
     // Journals the call and returns its result (see outcome()).
     int finish(const char* call, Args args, int rejected = 0);
+    // Sets the switch `member` to `on` when `result` is 0; returns `result`.
+    int switched(int result, std::atomic<bool> MediaSwitches::* member, bool on);
     int setupView(const char* call, const rtc::VideoCanvas* canvas);
     // Hands out a new reference to sub-interface `id` (1..4).
     void* handOutSubInterface(int id);

@@ -6,6 +6,7 @@
 #include "simengine/Controls.h"
 #include "simengine/Journal.h"
 #include "simengine/Results.h"
+#include "simengine/SettingKeys.h"
 #include "simengine/SimString.h"
 
 namespace velto {
@@ -22,27 +23,58 @@ void SimEngineParameters::release() {
     journal().record(engine_->id(), "EngineParameters.release", std::move(args));
 }
 
-int SimEngineParameters::setBoolParameter(const char* key, bool value) {
-    const char* call = "EngineParameters.setBoolParameter";
-    const int result = outcome(call, key == nullptr ? kInvalidArgument : kOk);
-    journal().record(engine_->id(), call, {{"key", textValue(key)}, {"value", boolValue(value)}},
-                     result);
+int SimEngineParameters::setting(const char* call, bool valid, const SettingsChange& change,
+                                 const std::string& error, Args args) {
+    const int result = outcome(call, valid ? kOk : kInvalidArgument);
+    journal().record(engine_->id(), call, std::move(args), result);
+    if (!error.empty()) {
+        reportBadSetting(call, error);
+    }
+    if (result == kOk) {
+        change.applyTo(engine_->settings(), engine_->switches());
+    }
     return result;
 }
 
+int SimEngineParameters::setBoolParameter(const char* key, bool value) {
+    SettingsChange change;
+    std::string error;
+    bool valid = key != nullptr;
+    if (valid) {
+        JsonValue flag;
+        flag.kind = JsonValue::Kind::Bool;
+        flag.boolean = value;
+        valid = readParameter(key, flag, change, error);
+    }
+    return setting("EngineParameters.setBoolParameter", valid, change, error,
+                   {{"key", textValue(key)}, {"value", boolValue(value)}});
+}
+
+// The value is read as JSON when it is JSON ("15", "true", "[...]") and as a string otherwise.
 int SimEngineParameters::setStringParameter(const char* key, const char* value) {
-    const char* call = "EngineParameters.setStringParameter";
-    const int result = outcome(call, key == nullptr || value == nullptr ? kInvalidArgument : kOk);
-    journal().record(engine_->id(), call, {{"key", textValue(key)}, {"value", textValue(value)}},
-                     result);
-    return result;
+    SettingsChange change;
+    std::string error;
+    bool valid = key != nullptr && value != nullptr;
+    if (valid) {
+        JsonValue parsed;
+        std::string notJson;
+        if (!parseJson(value, parsed, notJson)) {
+            parsed = JsonValue{};
+            parsed.kind = JsonValue::Kind::String;
+            parsed.text = value;
+        }
+        valid = readParameter(key, parsed, change, error);
+    }
+    return setting("EngineParameters.setStringParameter", valid, change, error,
+                   {{"key", textValue(key)}, {"value", textValue(value)}});
 }
 
 int SimEngineParameters::setParameters(const char* json) {
-    const char* call = "EngineParameters.setParameters";
-    const int result = outcome(call, json == nullptr ? kInvalidArgument : kOk);
-    journal().record(engine_->id(), call, {{"json", textValue(json)}}, result);
-    return result;
+    SettingsChange change;
+    std::string error;
+    const bool valid = json != nullptr && readParameterText(json, change, error);
+    return setting("EngineParameters.setParameters", valid, change, error,
+                   {{"json", textValue(json)}});
 }
 
 int SimEngineParameters::resolvePath(const char* path, rtc::SdkString** out) {

@@ -1,4 +1,5 @@
 import os
+os.environ.setdefault("VELTO_SIM_LIVE", "0")
 import subprocess
 import sys
 import textwrap

@@ -1,0 +1,187 @@
+#include "simengine/VideoProducers.h"
+
+#include <atomic>
+
+#include "simengine/FrameDelivery.h"
+#include "simengine/ObserverCalls.h"
+#include "simengine/SyntheticMedia.h"
+#include "simengine/Ticker.h"
+
+namespace velto {
+namespace sim {
+
+namespace {
+
+using Clock = LiveCall::Clock;
+
+// Hands `frame` to the video observer, if any and while the call lasts.
+void deliver(const LiveCall& call, int streamType, std::uint32_t uid, I420Frame& frame) {
+    media::IVideoFrameObserver* observer = call.engine().videoObserver();
+    if (observer == nullptr || call.stopped()) {
+        return;
+    }
+    media::EngineVideoFrame record = videoFrameOf(streamType, frame);
+    callVideoObserver(*observer, streamType, uid, record);
+}
+
+// True while the program gets `user`'s video: present, video on, remote video not muted.
+bool receiving(const LiveCall& call, const RemoteUser& user) {
+    const MediaSwitches& on = call.engine().switches();
+    return user.present.load() && on.video.load() && !on.remoteVideoMuted.load();
+}
+
+// A remote frame arrived: to the observer, then counted.
+void deliverRender(const LiveCall& call, RemoteUser& user, I420Frame& frame) {
+    deliver(call, kVideoRender, user.spec.uid, frame);
+    user.width.store(frame.width);
+    user.height.store(frame.height);
+    user.videoIn.add(frame.bytes());
+}
+
+class Camera : public std::enable_shared_from_this<Camera> {
+  public:
+    explicit Camera(std::shared_ptr<LiveCall> call)
+        : call_(std::move(call)),
+          ticker_(call_->startedAt(), call_->engine().settings().video().fps) {}
+
+    void schedule() {
+        auto self = shared_from_this();
+        call_->postAt(kCaptureThread, ticker_.due(), [self] { self->run(); });
+    }
+
+  private:
+    void run() {
+        if (call_->stopped()) {
+            return;
+        }
+        const LocalVideo format = call_->engine().settings().video();
+        const MediaSwitches& on = call_->engine().switches();
+        if (on.video.load() && on.localVideoCapture.load()) {
+            capture(format, on.localVideoSend.load());
+        }
+        const Clock::time_point now = Clock::now();
+        if (format.fps != ticker_.rate()) {
+            ticker_.changeRate(now, format.fps);
+        } else {
+            ticker_.advance(now);
+        }
+        schedule();
+    }
+
+    void capture(const LocalVideo& format, bool send) {
+        // A fresh frame each time: the one sent last may still be read by the echo users.
+        auto frame = std::make_shared<I420Frame>();
+        frame->resize(format.width, format.height);
+        drawTestPattern(*frame, 0, static_cast<std::uint32_t>(ticker_.index()));
+        deliver(*call_, kVideoCapture, 0, *frame);
+        call_->captured.add(frame->bytes());
+        if (send) {
+            call_->videoSent.add(frame->bytes());
+            call_->sentWidth.store(frame->width);
+            call_->sentHeight.store(frame->height);
+            call_->publishSentVideo(std::move(frame));
+        }
+    }
+
+    const std::shared_ptr<LiveCall> call_;
+    Ticker ticker_;
+};
+
+// A pattern user's video, at its own rate.
+class PatternVideo : public std::enable_shared_from_this<PatternVideo> {
+  public:
+    PatternVideo(std::shared_ptr<LiveCall> call, std::shared_ptr<RemoteUser> user)
+        : call_(std::move(call)), user_(std::move(user)), ticker_(Clock::now(), user_->spec.fps) {
+        frame_.resize(user_->spec.width, user_->spec.height);
+    }
+
+    void schedule() {
+        auto self = shared_from_this();
+        call_->postAt(kRenderThread, ticker_.due(), [self] { self->run(); });
+    }
+
+  private:
+    void run() {
+        if (call_->stopped() || user_->gone.load()) {
+            return;
+        }
+        if (receiving(*call_, *user_)) {
+            drawTestPattern(frame_, user_->spec.uid, static_cast<std::uint32_t>(ticker_.index()));
+            deliverRender(*call_, *user_, frame_);
+        }
+        ticker_.advance(Clock::now());
+        schedule();
+    }
+
+    const std::shared_ptr<LiveCall> call_;
+    const std::shared_ptr<RemoteUser> user_;
+    Ticker ticker_;
+    I420Frame frame_;  // reused; only this producer's thread touches it
+};
+
+// An echo user's video: each frame the local user sends comes back once, as soon as the remote
+// video thread is free. A thread that falls behind returns the latest frame and skips the rest.
+class EchoVideo : public std::enable_shared_from_this<EchoVideo> {
+  public:
+    EchoVideo(std::shared_ptr<LiveCall> call, std::shared_ptr<RemoteUser> user)
+        : call_(std::move(call)), user_(std::move(user)) {}
+
+    void listen() {
+        auto self = shared_from_this();
+        call_->listenToSentVideo([self] { self->wake(); });
+    }
+
+  private:
+    // Camera thread: at most one echo waits on the remote video thread at a time.
+    void wake() {
+        if (user_->gone.load() || pending_.exchange(true)) {
+            return;
+        }
+        auto self = shared_from_this();
+        if (!call_->post(kRenderThread, [self] { self->run(); })) {
+            pending_.store(false);
+        }
+    }
+
+    void run() {
+        pending_.store(false);
+        if (call_->stopped() || user_->gone.load() || !receiving(*call_, *user_)) {
+            return;
+        }
+        std::uint64_t sequence = 0;
+        const std::shared_ptr<const I420Frame> sent = call_->lastSentVideo(sequence);
+        if (sent == nullptr || sequence == echoed_) {
+            return;
+        }
+        echoed_ = sequence;
+        frame_ = *sent;
+        deliverRender(*call_, *user_, frame_);
+    }
+
+    const std::shared_ptr<LiveCall> call_;
+    const std::shared_ptr<RemoteUser> user_;
+    std::atomic<bool> pending_{false};
+    I420Frame frame_;  // remote video thread only
+    std::uint64_t echoed_ = 0;
+};
+
+}  // namespace
+
+void startCamera(const std::shared_ptr<LiveCall>& call) {
+    std::make_shared<Camera>(call)->schedule();
+}
+
+void startRemoteVideo(const std::shared_ptr<LiveCall>& call,
+                      const std::shared_ptr<RemoteUser>& user) {
+    if (!user->spec.video) {
+        return;
+    }
+    if (user->spec.kind == UserKind::kEcho) {
+        std::make_shared<EchoVideo>(call, user)->listen();
+    } else {
+        std::make_shared<PatternVideo>(call, user)->schedule();
+    }
+}
+
+}  // namespace sim
+}  // namespace velto
