@@ -76,7 +76,8 @@ template <size_t Count>
 bool readAnswers(PyObject* result, Answer (&answers)[Count]) {
     if (!PyTuple_Check(result)) {
         PyErr_Format(PyExc_TypeError,
-                     "stream_callback must return a tuple of %d item%s or None items, not %.200s",
+                     "stream_callback must return a tuple of %d item%s (bytes, str or None), "
+                     "not %.200s",
                      static_cast<int>(Count), Count == 1 ? "" : "s", Py_TYPE(result)->tp_name);
         return false;
     }
