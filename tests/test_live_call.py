@@ -12,7 +12,7 @@ import pytest
 
 import _pyveltosdk as sdk
 import velto_sim as sim
-from conftest import calls, run_python
+from conftest import run_python
 
 LIVE_PRELUDE = """
 import collections, json, os, struct, sys, time
