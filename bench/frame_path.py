@@ -471,8 +471,9 @@ def main():
     parser.add_argument("--rounds", type=int, help="interleaved rounds per case (default 7)")
     parser.add_argument("--analyze", action="store_true",
                         help="also split the audio frame's time into GIL, callable and the rest")
-    parser.add_argument("--only", metavar="FRAME:KIND",
-                        help="run one case alone, e.g. 'audio:module echo' (for profilers)")
+    parser.add_argument("--only", metavar="FRAME:KIND[,...]",
+                        help="run only these cases, e.g. 'audio:module echo,audio:ctypes echo' "
+                             "(for profilers and quick comparisons of two builds)")
     args = parser.parse_args()
     seconds = args.seconds or (0.03 if args.quick else 0.3)
     rounds = args.rounds or (2 if args.quick else 7)
@@ -494,9 +495,12 @@ def main():
         cases = build_cases(paths, frames)
         analysis = build_analysis(lib, frames[0]) if args.analyze else []
         if args.only:
-            cases = [c for c in cases if "%s:%s" % (c.frame.name, c.kind) == args.only]
-            if not cases:
-                raise SystemExit("no case %r" % args.only)
+            wanted = args.only.split(",")
+            cases = [c for c in cases if "%s:%s" % (c.frame.name, c.kind) in wanted]
+            if len(cases) != len(wanted):
+                raise SystemExit("unknown case in %r; cases are FRAME:KIND with FRAME one of %s "
+                                 "and KIND one of %s" % (args.only, [f.name for f in frames],
+                                                         [k for k, _ in KINDS]))
         for case in cases + analysis:  # also the warm-up
             case.calibrate(seconds)
         for _ in range(rounds):
@@ -506,9 +510,10 @@ def main():
             if frame.contents() != frame.original:
                 raise SystemExit("the %s frame changed while only echoes ran" % frame.name)
         if args.only:
-            case = cases[0]
-            print("%s: %.3f us per frame, best of %d (median %.3f, best thread CPU time %.3f)"
-                  % (args.only, case.best_us, rounds, case.median_us, case.best_cpu_us))
+            for case in cases:
+                print("%s:%s: %.3f us per frame, best of %d (median %.3f, best thread CPU time "
+                      "%.3f)" % (case.frame.name, case.kind, case.best_us, rounds,
+                                 case.median_us, case.best_cpu_us))
         else:
             report(frames, cases, rounds, seconds)
             if analysis:
