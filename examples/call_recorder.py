@@ -48,8 +48,9 @@ STREAM_NAMES = {
     sdk.StreamVideoRender: "user video",
 }
 
-# A Y4M header names its frame rate; it is measured over the first frames, up to this long.
-RATE_WINDOW_SECONDS = 1.0
+# A Y4M header names its frame rate; it is measured over the first frames, up to this long (long
+# enough that a late frame or two hardly moves it).
+RATE_WINDOW_SECONDS = 2.0
 DRAIN_INTERVAL_SECONDS = 0.2
 
 

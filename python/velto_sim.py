@@ -3,7 +3,9 @@
 On Linux and macOS ``_pyveltosdk`` runs against a simulated engine library,
 ``libvelto_rtc_sdk.so``, installed beside it. The simulated engine accepts every
 operation, journals it with its decoded arguments and runs native engine threads
-like the real one. This module steers it and reads what it saw::
+like the real one; once a program joins a channel it runs a live call with media,
+remote users and statistics (see "Live calls"). This module steers it and reads
+what it saw::
 
     import velto_sim
 
@@ -57,11 +59,12 @@ Journal entries (engine 0 = library level)
         module is called (frames of live calls are not journaled)
 
 Behaviour
-    Every operation returns 0, or -2 for a null text, record or out pointer, or the
-    result set with ``set_result``. An operation whose result is not 0 changes
-    nothing (a failed ``initialize`` keeps no event handler, a failed attach keeps
-    the previous observer). ``resolvePath`` returns absolute paths unchanged and
-    places other paths under ``/var/velto/logs/``.
+    Every operation returns 0, or -2 for a null text, record or out pointer or a
+    malformed setting (see "Settings"), or the result set with ``set_result``. An
+    operation whose result is not 0 changes nothing (a failed ``initialize`` keeps no
+    event handler, a failed attach keeps the previous observer). ``resolvePath``
+    returns absolute paths unchanged and places other paths under
+    ``/var/velto/logs/``.
 
 Engine threads
     Each engine runs four media threads (0..3). ``fire`` and the ``deliver_*``

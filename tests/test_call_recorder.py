@@ -124,14 +124,18 @@ def test_wav_files_hold_each_users_audio_in_its_format_at_the_chosen_volume(reco
 def test_y4m_files_play_the_users_video_frame_by_frame(recording):
     files = recording["files"]
     header, pattern = read_y4m(os.path.join(recording["out"], "user-7.y4m"))
-    assert header == {"W": "64", "H": "48", "F": "10:1", "I": "p", "A": "1:1", "C": "420jpeg"}
+    # The rate is measured from arrivals: on a busy machine it may be off by one.
+    rate = header.pop("F").split(":")
+    assert rate[1] == "1" and abs(int(rate[0]) - 10) <= 1
+    assert header == {"W": "64", "H": "48", "I": "p", "A": "1:1", "C": "420jpeg"}
     assert len(pattern) == files["user-7.y4m"]["frames"] >= 5
     codes = [sim.decode_pattern(y, 64, 48) for y, _, _ in pattern]
     assert all(code[0] == 7 for code in codes)
     assert [code[1] for code in codes] == sorted({code[1] for code in codes})
     assert any(set(u) != {128} for _, u, _ in pattern)  # a coloured pattern
     header, echo = read_y4m(os.path.join(recording["out"], "user-8.y4m"))
-    assert (header["W"], header["H"], header["F"]) == ("96", "64", "12:1")
+    assert (header["W"], header["H"]) == ("96", "64")
+    assert header["F"] in ("11:1", "12:1", "13:1")
     assert len(echo) == files["user-8.y4m"]["frames"] >= 8
     # --grayscale edits our camera frames, and the echo user sends back what we sent.
     assert all(set(u) == {128} and set(v) == {128} for _, u, v in echo)
@@ -167,7 +171,7 @@ def test_ctrl_c_ends_the_call_early_and_still_finishes_the_files(tmp_path):
     assert proc.returncode == 0, stderr
     assert "interrupted" in stdout and "onLocalVideoStats" not in stdout
     header, frames = read_y4m(os.path.join(str(tmp_path), "user-8.y4m"))
-    assert frames and header["F"] == "12:1"
+    assert frames and header["F"] in ("11:1", "12:1", "13:1")
     with open(os.path.join(str(tmp_path), "summary.json")) as f:
         assert json.load(f)["seconds"] < 15
 

@@ -12,7 +12,7 @@ import pytest
 
 import _pyveltosdk as sdk
 import velto_sim as sim
-from conftest import run_python
+from conftest import calls, run_python
 
 LIVE_PRELUDE = """
 import collections, json, os, struct, sys, time
@@ -55,17 +55,45 @@ formats = {}
 MARK = b"\\x42" * 64
 EDITED = struct.pack("<h", 1234) * (160 * 2)
 seen = {"echoAudio": 0, "echoAudioEdited": 0, "echoVideo": 0, "echoVideoEdited": 0,
-        "captured": [], "echoed": [], "pattern": []}
+        "captured": [], "echoed": [], "pattern": [], "mixes": 0, "mixesWrong": 0}
+ten_ms = {}  # the frames of the current 10 ms round, delivered in order on one thread
+
+def pcm(data):
+    return struct.unpack("<%dh" % (len(data) // 2), data)
+
+def clip(value):
+    return max(-32768, min(32767, value))
+
+def expected_playback():
+    # Each user's frame at 16 kHz stereo: nearest sample, mono copied to both channels.
+    total = [0] * 320
+    for uid, (samples, channels, values) in ten_ms.get("users", {}).items():
+        for i in range(160):
+            at = (i * samples // 160) * channels
+            for c in range(2):
+                total[2 * i + c] += values[at + (c if channels == 2 else 0)]
+    return [clip(v) for v in total]
 
 def on_audio(kind, uid, samples, channels, rate, data):
     key = "%d/%d" % (kind, uid)
     counts[key] += 1
     formats[key] = [samples, channels, rate, len(data)]
     if kind == 0:
+        ten_ms.clear()
+        ten_ms["record"] = pcm(EDITED)
         return (EDITED,)
-    if kind == 3 and uid == 502:
-        seen["echoAudio"] += 1
-        seen["echoAudioEdited"] += data == EDITED
+    if kind == 3:
+        ten_ms.setdefault("users", {})[uid] = (samples, channels, pcm(data))
+        if uid == 502:
+            seen["echoAudio"] += 1
+            seen["echoAudioEdited"] += data == EDITED
+    elif kind == 1 and "record" in ten_ms:
+        ten_ms["playback"] = pcm(data)
+        seen["mixes"] += 1
+        seen["mixesWrong"] += list(ten_ms["playback"]) != expected_playback()
+    elif kind == 2 and "playback" in ten_ms:
+        mixed = [clip(a + b) for a, b in zip(ten_ms["record"], ten_ms["playback"])]
+        seen["mixesWrong"] += list(pcm(data)) != mixed
     return (None,)
 
 def on_video(kind, uid, width, height, y, u, v):
@@ -152,6 +180,13 @@ def test_capture_edits_are_what_the_echo_user_sends_back(call):
     echoed = [tuple(code) for code in seen["echoed"]]
     assert all(code[0] == 0 for code in captured)
     assert set(echoed) <= captured and len(set(echoed)) == len(echoed)
+
+
+def test_playback_mixes_the_users_frames_and_mix_adds_the_record(call):
+    # Checked in every 10 ms round: playback against the users' frames resampled to the local
+    # format, mix against the edited record plus playback.
+    assert call["seen"]["mixes"] > 100
+    assert call["seen"]["mixesWrong"] == 0
 
 
 def test_pattern_frames_name_their_sender_and_count_up(call):
@@ -376,7 +411,7 @@ BAD_SETTINGS = [
     ("setParameters", '{"sim": {"video": {"width": 321}}}', "sim.video.width: expected an even"),
     ("setParameters", '{"sim.audio.sampleRate": 44150}', "sim.audio.sampleRate: expected a mult"),
     ("setParameters", '{"sim.users": [{"uid": 5}, {"uid": 5}]}', "sim.users[1].uid: 5 is used"),
-    ("setParameters", '{"sim.users": [{"kind": "robot"}]}', 'sim.users[0].kind: expected "pattern"'),
+    ("setParameters", '{"sim.users": [{"kind": "robot"}]}', 'sim.users[0].kind: expected "patt'),
     ("setParameters", '{"sim.users": [{"join": 2, "leave": 1}]}', "sim.users[0].leave: expected a"),
     ("setParameters", '{"sim.users": {"uid": 5}}', "sim.users: expected an array"),
     ("setParameters", '{"rtc.video.mute_peers": "yes"}', "rtc.video.mute_peers: expected true"),
@@ -404,6 +439,26 @@ def test_a_malformed_setting_is_named_on_stderr_refused_and_changes_nothing(engi
     assert [e for e in sim.journal() if e["call"] == journaled][-1]["result"] == -2
     if operation == "setParameters":
         assert sim.settings() == before
+
+
+@pytest.mark.parametrize("text,fps", [
+    ('{"sim.video.fps": 1e1}', 10),
+    ('{"sim.video.fps": 12.0, "sim.video.fps": 13}', 13),  # the last of a repeated key
+    ('{"\\u0073im.video.fps": 14}', 14),  # an escaped key
+    (' {"sim": {"video": {}}, "sim.video.fps": 0.16e2}\n', 16),
+    ('{"sim.video.fps": 10.5}', None),
+    ('{"sim.video.fps": "10"}', None),
+    ('{"sim.video.fps": 10', None),
+    ('{"sim.video.fps": 010}', None),
+    ('{"sim.video.fps": 10} x', None),
+    ('{"sim.users": [' * 100 + ']' * 100 + '}', None),  # too deep: refused, not a crash
+])
+def test_parameter_texts_are_read_as_json(engine, capfd, text, fps):
+    sdk.setParameters(text)
+    result = calls("EngineParameters.setParameters")[-1]
+    assert sim.settings()["settings"]["video"]["fps"] == (15 if fps is None else fps)
+    assert (capfd.readouterr().err == "") == (fps is not None)
+    assert result["json"] == text
 
 
 def test_settings_reach_the_engine_by_every_route(engine, capfd):
