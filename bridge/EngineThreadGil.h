@@ -1,14 +1,16 @@
 // Holds the GIL for one dispatch on an engine thread. The first dispatch on a thread the
 // interpreter has not seen gives it a thread state that the thread keeps for its whole life,
 // instead of one created and destroyed per frame (which costs far more than the rest of a
-// dispatch from 3.11 on). The kept state goes back when the thread ends, unless the interpreter
-// is exiting by then.
+// dispatch from 3.11 on). Later dispatches take the GIL with that state directly. The kept state
+// goes back when the thread ends, unless the interpreter is exiting by then.
 //
 // Engine threads only, inside an admitted InterpreterGate::Pass.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cstdint>
 
 namespace pyv {
 
@@ -19,9 +21,15 @@ class EngineThreadGil {
     EngineThreadGil(const EngineThreadGil&) = delete;
     EngineThreadGil& operator=(const EngineThreadGil&) = delete;
 
+    // A Python int for `value`: a new reference, or null with the error set. Threads that keep
+    // their state reuse the objects of recent values, since sizes, rates and uids repeat frame
+    // after frame.
+    PyObject* newInt(int32_t value);
+
   private:
-    PyGILState_STATE state_;
-    bool keepsThreadState_;
+    enum class Entry { First, Kept, Nested };
+    Entry entry_;
+    PyGILState_STATE state_ = PyGILState_UNLOCKED;
 };
 
 }  // namespace pyv

@@ -157,12 +157,9 @@ void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args
     }
 }
 
-OwnedRef intOf(int32_t value) {
-    return OwnedRef::steal(PyLong_FromLong(value));
-}
-
-void dispatchAudio(const StreamCallbackContext& context, int streamType, unsigned int uid,
-                   const EngineAudioFrame& frame, const Plane (&planes)[1]) {
+void dispatchAudio(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
+                   unsigned int uid, const EngineAudioFrame& frame, const Plane (&planes)[1]) {
+    const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
     OwnedRef type = intOf(streamType);
     OwnedRef user = intOf(static_cast<int32_t>(uid));
     OwnedRef samples = intOf(frame.samples);
@@ -178,8 +175,9 @@ void dispatchAudio(const StreamCallbackContext& context, int streamType, unsigne
     callAndCopyBack(context, args, 6, planes);
 }
 
-void dispatchVideo(const StreamCallbackContext& context, int streamType, unsigned int uid,
-                   const EngineVideoFrame& frame, const Plane (&planes)[3]) {
+void dispatchVideo(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
+                   unsigned int uid, const EngineVideoFrame& frame, const Plane (&planes)[3]) {
+    const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
     OwnedRef type = intOf(streamType);
     OwnedRef user = intOf(static_cast<int32_t>(uid));
     OwnedRef width = intOf(frame.width);
@@ -228,7 +226,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         // Checked again under the GIL: the exit hook or terminate may have shut the gate while
         // this thread waited for it.
         if (!gate.exiting() && gate.framesOpen(kind)) {
-            dispatchAudio(callbackContext, streamType, uid, audioFrame, planes);
+            dispatchAudio(gil, callbackContext, streamType, uid, audioFrame, planes);
         }
     } else {
         const auto& videoFrame = *static_cast<const EngineVideoFrame*>(frame);
@@ -240,7 +238,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
                                  makePlane(videoFrame.vPlane, chromaSize)};
         EngineThreadGil gil;
         if (!gate.exiting() && gate.framesOpen(kind)) {
-            dispatchVideo(callbackContext, streamType, uid, videoFrame, planes);
+            dispatchVideo(gil, callbackContext, streamType, uid, videoFrame, planes);
         }
     }
     return 0;

@@ -188,8 +188,9 @@ def test_keyboard_interrupt_in_a_callback_reaches_the_registering_thread():
         def cb(*a):
             raise KeyboardInterrupt
         sdk.registerVideoObserver(cb)
-        threading.Thread(target=lambda: sim.deliver_video(10, 2, 2, bytes(4), b"1", b"2")).start()
         try:
+            threading.Thread(
+                target=lambda: sim.deliver_video(10, 2, 2, bytes(4), b"1", b"2")).start()
             for _ in range(500):
                 time.sleep(0.01)
         except KeyboardInterrupt:
