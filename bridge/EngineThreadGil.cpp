@@ -1,55 +1,17 @@
 #include "bridge/EngineThreadGil.h"
 
+#include "bridge/ThreadObjects.h"
 #include "engine/InterpreterGate.h"
-#include "module/PyRef.h"
 
 namespace pyv {
 
 namespace {
 
-// Ints of recent values, reused while the thread keeps its state. Touched only under the GIL;
-// emptied under the GIL when the thread ends, or abandoned when the interpreter is exiting.
-class RecentInts {
-  public:
-    PyObject* newInt(int32_t value) {
-        for (size_t i = 0; i < kSlots; ++i) {
-            if (objects_[i] && values_[i] == value) {
-                return OwnedRef::share(objects_[i].borrow()).release();
-            }
-        }
-        OwnedRef created = OwnedRef::steal(PyLong_FromLong(value));
-        if (!created) {
-            return nullptr;
-        }
-        const size_t slot = next_++ % kSlots;
-        values_[slot] = value;
-        objects_[slot] = OwnedRef::share(created.borrow());
-        return created.release();
-    }
-    void clear() {
-        for (OwnedRef& object : objects_) {
-            object = OwnedRef();
-        }
-    }
-    // Without the GIL nothing may be released: the references are let go of unreleased.
-    void abandon() {
-        for (OwnedRef& object : objects_) {
-            object.release();
-        }
-    }
-
-  private:
-    static constexpr size_t kSlots = 8;
-    OwnedRef objects_[kSlots];
-    int32_t values_[kSlots] = {};
-    size_t next_ = 0;
-};
-
 // The thread state this engine thread keeps between dispatches, if any.
 struct KeptThreadState {
     PyThreadState* state = nullptr;
     int depth = 0;  // dispatches in progress on this thread
-    RecentInts ints;
+    ThreadObjects objects;
 
     // Runs when the engine thread ends. The state is deleted under the GIL while the interpreter
     // still runs; once it is exiting, the state is left to the interpreter's own teardown.
@@ -59,16 +21,16 @@ struct KeptThreadState {
         }
         InterpreterGate::Pass pass(InterpreterGate::instance());
         if (!pass.admitted()) {
-            ints.abandon();
+            objects.abandon();
             return;
         }
         PyEval_RestoreThread(state);
         if (InterpreterGate::instance().exiting()) {
-            ints.abandon();
+            objects.abandon();
             PyEval_SaveThread();
             return;
         }
-        ints.clear();
+        objects.clear();
         // The outermost release: deletes the thread state and lets the GIL go.
         PyGILState_Release(PyGILState_UNLOCKED);
     }
@@ -113,7 +75,14 @@ PyObject* EngineThreadGil::newInt(int32_t value) {
     if (entry_ == Entry::Nested || kept.state == nullptr) {
         return PyLong_FromLong(value);
     }
-    return kept.ints.newInt(value);
+    return kept.objects.newInt(value);
+}
+
+PyObject* EngineThreadGil::newBytes(size_t plane, const char* data, Py_ssize_t size) {
+    if (entry_ == Entry::Nested || kept.state == nullptr) {
+        return PyBytes_FromStringAndSize(data, data ? size : 0);
+    }
+    return kept.objects.newBytes(plane, data, size);
 }
 
 }  // namespace pyv

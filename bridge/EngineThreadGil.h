@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace pyv {
@@ -25,6 +26,10 @@ class EngineThreadGil {
     // their state reuse the objects of recent values, since sizes, rates and uids repeat frame
     // after frame.
     PyObject* newInt(int32_t value);
+    // A bytes object holding a copy of `size` bytes at `data` (empty when `data` is null), for
+    // frame plane `plane` (0 to 2): a new reference, or null with the error set. Threads that
+    // keep their state refill the plane's previous object when nobody else holds it any more.
+    PyObject* newBytes(size_t plane, const char* data, Py_ssize_t size);
 
   private:
     enum class Entry { First, Kept, Nested };

@@ -45,11 +45,6 @@ int64_t product(int64_t a, int64_t b) {
     return a * b;
 }
 
-OwnedRef bytesOf(const Plane& plane) {
-    return OwnedRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(plane.data),
-                                                     plane.data ? plane.size : 0));
-}
-
 // The callable's answer for one buffer, as the "z#" format reads it: a pointer and a length.
 struct Answer {
     const char* data = nullptr;
@@ -160,12 +155,16 @@ void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args
 void dispatchAudio(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
                    unsigned int uid, const EngineAudioFrame& frame, const Plane (&planes)[1]) {
     const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
+    const auto bytesOf = [&gil, &planes](size_t plane) {
+        return OwnedRef::steal(gil.newBytes(
+            plane, reinterpret_cast<const char*>(planes[plane].data), planes[plane].size));
+    };
     OwnedRef type = intOf(streamType);
     OwnedRef user = intOf(static_cast<int32_t>(uid));
     OwnedRef samples = intOf(frame.samples);
     OwnedRef channels = intOf(frame.channels);
     OwnedRef rate = intOf(frame.samplesPerSec);
-    OwnedRef data = bytesOf(planes[0]);
+    OwnedRef data = bytesOf(0);
     if (!type || !user || !samples || !channels || !rate || !data) {
         forwardError(context);
         return;
@@ -178,13 +177,17 @@ void dispatchAudio(EngineThreadGil& gil, const StreamCallbackContext& context, i
 void dispatchVideo(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
                    unsigned int uid, const EngineVideoFrame& frame, const Plane (&planes)[3]) {
     const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
+    const auto bytesOf = [&gil, &planes](size_t plane) {
+        return OwnedRef::steal(gil.newBytes(
+            plane, reinterpret_cast<const char*>(planes[plane].data), planes[plane].size));
+    };
     OwnedRef type = intOf(streamType);
     OwnedRef user = intOf(static_cast<int32_t>(uid));
     OwnedRef width = intOf(frame.width);
     OwnedRef height = intOf(frame.height);
-    OwnedRef y = bytesOf(planes[0]);
-    OwnedRef u = bytesOf(planes[1]);
-    OwnedRef v = bytesOf(planes[2]);
+    OwnedRef y = bytesOf(0);
+    OwnedRef u = bytesOf(1);
+    OwnedRef v = bytesOf(2);
     if (!type || !user || !width || !height || !y || !u || !v) {
         forwardError(context);
         return;

@@ -354,3 +354,20 @@ def test_many_frames_leave_no_references_or_blocks_behind(engine):
     gc.collect()
     assert sys.getrefcount(cb) == refs
     assert sys.getallocatedblocks() - blocks < 200
+
+
+def test_data_a_callback_keeps_or_hashes_is_never_changed_afterwards(engine):
+    kept, hashes = [], []
+
+    def cb(t, uid, samples, channels, rate, data):
+        hashes.append((hash(data), data == bytes([data[0]]) * len(data)))
+        if data[0] % 2:
+            kept.append(data)
+        return (None,)
+
+    sdk.registerAudioObserver(cb)
+    for i in range(1, 9):
+        sim.deliver_audio(0, bytes([i]) * 64, samples=32)
+    assert kept == [bytes([i]) * 64 for i in (1, 3, 5, 7)]
+    assert [h for h, _ in hashes] == [hash(bytes([i]) * 64) for i in range(1, 9)]
+    assert all(same for _, same in hashes)
