@@ -152,49 +152,28 @@ void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args
     }
 }
 
-void dispatchAudio(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
-                   unsigned int uid, const EngineAudioFrame& frame, const Plane (&planes)[1]) {
-    const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
-    const auto bytesOf = [&gil, &planes](size_t plane) {
-        return OwnedRef::steal(gil.newBytes(
-            plane, reinterpret_cast<const char*>(planes[plane].data), planes[plane].size));
-    };
-    OwnedRef type = intOf(streamType);
-    OwnedRef user = intOf(static_cast<int32_t>(uid));
-    OwnedRef samples = intOf(frame.samples);
-    OwnedRef channels = intOf(frame.channels);
-    OwnedRef rate = intOf(frame.samplesPerSec);
-    OwnedRef data = bytesOf(0);
-    if (!type || !user || !samples || !channels || !rate || !data) {
-        forwardError(context);
-        return;
+// Calls the callable with the frame's numbers followed by the bytes of its planes, made through
+// the thread's reusable objects.
+template <size_t Numbers, size_t Count>
+void dispatch(EngineThreadGil& gil, const StreamCallbackContext& context,
+              const int32_t (&numbers)[Numbers], const Plane (&planes)[Count]) {
+    OwnedRef objects[Numbers + Count];
+    PyObject* args[Numbers + Count];
+    for (size_t i = 0; i < Numbers + Count; ++i) {
+        if (i < Numbers) {
+            objects[i] = OwnedRef::steal(gil.newInt(numbers[i]));
+        } else {
+            const Plane& plane = planes[i - Numbers];
+            objects[i] = OwnedRef::steal(
+                gil.newBytes(i - Numbers, reinterpret_cast<const char*>(plane.data), plane.size));
+        }
+        if (!objects[i]) {
+            forwardError(context);
+            return;
+        }
+        args[i] = objects[i].get();
     }
-    PyObject* const args[] = {type.get(),     user.get(), samples.get(),
-                              channels.get(), rate.get(), data.get()};
-    callAndCopyBack(context, args, 6, planes);
-}
-
-void dispatchVideo(EngineThreadGil& gil, const StreamCallbackContext& context, int streamType,
-                   unsigned int uid, const EngineVideoFrame& frame, const Plane (&planes)[3]) {
-    const auto intOf = [&gil](int32_t value) { return OwnedRef::steal(gil.newInt(value)); };
-    const auto bytesOf = [&gil, &planes](size_t plane) {
-        return OwnedRef::steal(gil.newBytes(
-            plane, reinterpret_cast<const char*>(planes[plane].data), planes[plane].size));
-    };
-    OwnedRef type = intOf(streamType);
-    OwnedRef user = intOf(static_cast<int32_t>(uid));
-    OwnedRef width = intOf(frame.width);
-    OwnedRef height = intOf(frame.height);
-    OwnedRef y = bytesOf(0);
-    OwnedRef u = bytesOf(1);
-    OwnedRef v = bytesOf(2);
-    if (!type || !user || !width || !height || !y || !u || !v) {
-        forwardError(context);
-        return;
-    }
-    PyObject* const args[] = {type.get(), user.get(), width.get(), height.get(),
-                              y.get(),    u.get(),    v.get()};
-    callAndCopyBack(context, args, 7, planes);
+    callAndCopyBack(context, args, Numbers + Count, planes);
 }
 
 bool isAudio(int streamType) {
@@ -229,7 +208,9 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         // Checked again under the GIL: the exit hook or terminate may have shut the gate while
         // this thread waited for it.
         if (!gate.exiting() && gate.framesOpen(kind)) {
-            dispatchAudio(gil, callbackContext, streamType, uid, audioFrame, planes);
+            const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), audioFrame.samples,
+                                       audioFrame.channels, audioFrame.samplesPerSec};
+            dispatch(gil, callbackContext, numbers, planes);
         }
     } else {
         const auto& videoFrame = *static_cast<const EngineVideoFrame*>(frame);
@@ -241,7 +222,9 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
                                  makePlane(videoFrame.vPlane, chromaSize)};
         EngineThreadGil gil;
         if (!gate.exiting() && gate.framesOpen(kind)) {
-            dispatchVideo(gil, callbackContext, streamType, uid, videoFrame, planes);
+            const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), videoFrame.width,
+                                       videoFrame.height};
+            dispatch(gil, callbackContext, numbers, planes);
         }
     }
     return 0;

@@ -13,8 +13,8 @@ LiveCall::LiveCall(std::shared_ptr<EngineState> engine, std::string channel, std
       channel_(std::move(channel)),
       localUid_(localUid),
       startedAt_(Clock::now()) {
-    for (const UserSpec& spec : users) {
-        users_.push_back(std::make_shared<RemoteUser>(spec));
+    for (const UserSpec& user : users) {
+        users_.push_back(std::make_shared<RemoteUser>(user));
     }
 }
 
