@@ -34,7 +34,7 @@ NO_ENGINE = -7
 @pytest.fixture(autouse=True)
 def watchdog():
     # A hang inside a fuzzed call ends the run with every thread's traceback, naming the test.
-    faulthandler.dump_traceback_later(300, exit=True)
+    faulthandler.dump_traceback_later(300, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
@@ -262,7 +262,7 @@ def converted_args(formats, args):
 
 @pytest.mark.parametrize("with_engine", [True, False], ids=["engine", "no-engine"])
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
-def test_fuzzed_arguments_give_the_documented_outcome(name, with_engine, capfd):
+def test_fuzzed_arguments_give_the_documented_outcome(name, with_engine):
     formats, with_result, without_result, check = FUNCTIONS[name]
     function = getattr(sdk, name)
 
@@ -300,7 +300,6 @@ def test_fuzzed_arguments_give_the_documented_outcome(name, with_engine, capfd):
         run()
     finally:
         sdk.terminate()
-        capfd.readouterr()  # setParameters lines
 
 
 def test_fuzzed_arguments_to_log_off_and_add_view_in_a_fresh_interpreter():
@@ -492,7 +491,10 @@ def video_frames(draw):
     if draw(st.booleans()):
         width, height = draw(st.integers(0, 12)), draw(st.integers(0, 12))
     else:
-        width, height = draw(st.tuples(int32_any, int32_any).filter(
+        # Widths stop one short of INT32_MAX: the simulated engine computes its chroma stride as
+        # (width + 1) / 2 in int, which overflows there.
+        widths = int32_any.filter(lambda w: w < INT32[1])
+        width, height = draw(st.tuples(widths, int32_any).filter(
             lambda f: min(f) < 0 or f[0] * f[1] > 2**31 - 1))
     luma = plane_size(width * height if min(width, height) >= 0 else -1)
     sizes = (luma, luma // 4, luma // 4)
@@ -507,13 +509,12 @@ def video_frames(draw):
 
 
 @pytest.fixture
-def registered(engine, capfd):
+def registered(engine):
     registrar = Registrar()
     callback = Callback()
     registrar.register(sdk.registerAudioObserver, callback)
     registrar.register(sdk.registerVideoObserver, callback)
     yield registrar, callback
-    capfd.readouterr()  # the tracebacks of refused answers
 
 
 # The registering thread gets the class without arguments; one that cannot be made so arrives
@@ -543,14 +544,14 @@ class NeedsTwo(Boom):
     (NeedsFrame(7), ValueError), (NeedsTwo(1, 2), Boom), (Boom("x"), Boom),
     (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad"), UnicodeError),
 ])
-def test_errors_that_need_arguments_arrive_as_their_nearest_base(registered, capfd, raised,
+def test_errors_that_need_arguments_arrive_as_their_nearest_base(registered, capsys, raised,
                                                                  arrives):
     registrar, callback = registered
     callback.answer = raised
     assert sim.deliver_audio(0, b"\x01\x02", samples=1)[1] == b"\x01\x02"
     caught = registrar.wait_for_error()
     assert type(caught) is arrives and caught.args == ()
-    assert type(raised).__name__ in capfd.readouterr().err  # the traceback shows the real one
+    assert type(raised).__name__ in capsys.readouterr().err  # the traceback shows the real one
 
 
 @FUZZ
