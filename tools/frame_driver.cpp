@@ -38,8 +38,8 @@ int fd_audio(void* observer, int streamType, uint32_t uid, void* buffer, int32_t
     onNewThread([&] {
         for (int64_t i = 0; i < count; ++i) {
             // Filled again for every frame, as an engine hands out a fresh record each time.
-            EngineAudioFrame frame{streamType, samples, bytesPerSample, channels,
-                                   samplesPerSec, buffer, i};
+            EngineAudioFrame frame{streamType, samples, bytesPerSample, channels, samplesPerSec,
+                                   buffer,     i};
             switch (streamType) {
                 case kRecord:
                     target->onStreamAudioRecord(frame);
@@ -59,8 +59,8 @@ int fd_audio(void* observer, int streamType, uint32_t uid, void* buffer, int32_t
 }
 
 // I420 planes of width * height and a quarter of that each. Returns -1 for a non-video type.
-int fd_video(void* observer, int streamType, uint32_t uid, void* y, void* u, void* v,
-             int32_t width, int32_t height, int64_t count) {
+int fd_video(void* observer, int streamType, uint32_t uid, void* y, void* u, void* v, int32_t width,
+             int32_t height, int64_t count) {
     if (streamType != kCapture && streamType != kRender) {
         return -1;
     }
@@ -68,8 +68,7 @@ int fd_video(void* observer, int streamType, uint32_t uid, void* y, void* u, voi
     onNewThread([&] {
         for (int64_t i = 0; i < count; ++i) {
             const int32_t chroma = (width + 1) / 2;
-            EngineVideoFrame frame{streamType, width, height, width, chroma, chroma, y, u, v, 0,
-                                   i};
+            EngineVideoFrame frame{streamType, width, height, width, chroma, chroma, y, u, v, 0, i};
             if (streamType == kCapture) {
                 target->onStreamVideoCap(frame);
             } else {
