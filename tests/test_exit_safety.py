@@ -24,7 +24,9 @@ EXIT_RUNS = int(os.environ.get("VELTO_EXIT_RUNS", "5"))
 @pytest.mark.parametrize("case", list(exit_cases.CASES))
 def test_program_ends_with_its_own_status_while_frames_are_in_flight(case):
     for seed in range(EXIT_RUNS):
-        outcome = exit_cases.run_case(case, seed, timeout=60)
+        # Every other run with the live call on too: the engine's own media at real rates.
+        env = dict(os.environ, VELTO_SIM_LIVE="1" if seed % 2 else "0")
+        outcome = exit_cases.run_case(case, seed, timeout=60, env=env)
         assert outcome.ok, outcome.describe()
 
 

@@ -3,7 +3,8 @@
 Each case is a small Python program (this file run as ``exit_cases.py child CASE SEED``) that
 starts the engine, registers audio and video callables, keeps frames and statistics
 notifications flowing from all four engine threads through daemon threads, and then ends in its
-own way without calling terminate():
+own way without calling terminate(). It also joins a channel, so with the simulated engine's
+live call on (VELTO_SIM_LIVE unset or 1) the engine's own media flows as well:
 
 - ``fall_off_end``: the main module simply ends (exit status 0);
 - ``sys_exit``: ``sys.exit(3)`` in the main thread (3);
