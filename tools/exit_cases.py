@@ -4,7 +4,7 @@ Each case is a small Python program (this file run as ``exit_cases.py child CASE
 starts the engine, registers audio and video callables, keeps frames and statistics
 notifications flowing from all four engine threads through daemon threads, and then ends in its
 own way without calling terminate(). It also joins a channel, so with the simulated engine's
-live call on (VELTO_SIM_LIVE unset or 1) the engine's own media flows as well:
+live call on (VELTO_SIM_LIVE unset or 1) the engine's own media flows as well. The cases:
 
 - ``fall_off_end``: the main module simply ends (exit status 0);
 - ``sys_exit``: ``sys.exit(3)`` in the main thread (3);
