@@ -108,8 +108,9 @@ int deliverVideo(int streamType, uint32_t uid, int width, int height, FrameBytes
             frame.width = width;
             frame.height = height;
             frame.yStride = width;
-            frame.uStride = (width + 1) / 2;  // I420 chroma planes are half as wide
-            frame.vStride = (width + 1) / 2;
+            // I420 chroma planes are half as wide; computed wide, so any width is safe.
+            frame.uStride = static_cast<int32_t>((static_cast<int64_t>(width) + 1) / 2);
+            frame.vStride = frame.uStride;
             frame.yPlane = delivery->planes[0].data();
             frame.uPlane = delivery->planes[1].data();
             frame.vPlane = delivery->planes[2].data();
