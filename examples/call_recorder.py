@@ -32,6 +32,7 @@ import threading
 import time
 import wave
 import zlib
+from typing import Any, Counter, Deque
 
 try:
     import _pyveltosdk as sdk
@@ -236,12 +237,12 @@ class Recorder:
         self._volume = VolumeChange(volume) if volume != 1.0 else None
         self._neutral = NeutralChroma()
         # Engine threads append, the main thread takes: deque appends and pops are atomic.
-        self._audio = collections.deque()
-        self._video = collections.deque()
+        self._audio: Deque[Any] = collections.deque()
+        self._video: Deque[Any] = collections.deque()
         self._lock = threading.Lock()  # guards the counts below
         self._running = 0  # callbacks under way
-        self._counts = collections.Counter()
-        self._nanos = collections.Counter()
+        self._counts: Counter[Any] = collections.Counter()
+        self._nanos: Counter[Any] = collections.Counter()
         self.wav = {}
         self.y4m = {}
         self.last_frame = {}
