@@ -11,6 +11,9 @@ import sys
 import sysconfig
 import threading
 
+# The smoke test drives every frame itself: the simulated engine's live call stays off.
+os.environ["VELTO_SIM_LIVE"] = "0"
+
 LIBRARY = "libvelto_rtc_sdk.so"
 
 
