@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "module/PyRef.h"
+#include "common/PyRef.h"
 
 namespace pyv {
 

@@ -8,9 +8,9 @@
 
 #include "bridge/EngineThreadGil.h"
 #include "bridge/FrameCallback.h"
+#include "common/PyRef.h"
+#include "common/compat.h"
 #include "engine/InterpreterGate.h"
-#include "module/PyRef.h"
-#include "module/compat.h"
 #include "sdk/MediaFrames.h"
 
 namespace pyv {

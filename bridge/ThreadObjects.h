@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module/PyRef.h"
+#include "common/PyRef.h"
 
 namespace pyv {
 

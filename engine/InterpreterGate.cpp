@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "module/compat.h"
+#include "common/compat.h"
 
 namespace pyv {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "module/PyRef.h"
+#include "common/PyRef.h"
 
 namespace pyv {
 

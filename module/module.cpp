@@ -3,10 +3,10 @@
 #include <Python.h>
 
 #include "bridge/FrameCallback.h"
+#include "common/PyRef.h"
+#include "common/compat.h"
 #include "engine/InterpreterGate.h"
 #include "module/AudioFrameType.h"
-#include "module/PyRef.h"
-#include "module/compat.h"
 #include "module/functions.h"
 
 namespace pyv {

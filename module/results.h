@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "module/Boundary.h"
+#include "common/Boundary.h"
 
 namespace pyv {
 

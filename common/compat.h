@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "PyRef.h"
+#include "common/PyRef.h"
 
 // The module builds with hidden visibility; 3.8's PyMODINIT_FUNC does not mark the init function
 // visible (3.9 and later do), so it is marked here for every version.
