@@ -244,7 +244,9 @@ def _load() -> ctypes.CDLL:
         return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
     except (OSError, AttributeError):
         pass
-    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIB_NAME)
+    # The package is installed beside the extension and the engine library.
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = os.path.join(os.path.dirname(here), _LIB_NAME)
     if os.path.exists(beside):
         return ctypes.CDLL(beside)
     dev = os.environ.get("VELTO_SIM_LIB")
