@@ -85,5 +85,14 @@ inline void printPendingErrorWithoutExit() {
     }
 }
 
+// PyInterpreterState_Get became public in 3.9; 3.8 offers it underscored.
+inline bool inMainInterpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+    return _PyInterpreterState_Get() == PyInterpreterState_Main();
+#endif
+}
+
 }  // namespace compat
 }  // namespace pyv

@@ -7,6 +7,7 @@
 #include "common/compat.h"
 #include "engine/InterpreterGate.h"
 #include "module/AudioFrameType.h"
+#include "module/InterpreterCheck.h"
 #include "module/functions.h"
 
 namespace pyv {
@@ -43,8 +44,11 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// State size 0, not -1: an interpreter importing the module after another one then runs the init
+// function again, instead of getting a copy of the first one's module, so every import meets
+// the interpreter check.
 PyModuleDef moduleDefinition = {
-    PyModuleDef_HEAD_INIT, "_pyveltosdk", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_pyveltosdk", nullptr, 0, methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Runs among the interpreter's exit functions, before it starts to finalize: from here on no
@@ -72,6 +76,9 @@ bool registerExitHook() {
 
 PYV_MODINIT_FUNC PyInit__pyveltosdk() {
     using namespace pyv;
+    if (!importedByMainInterpreter()) {
+        return nullptr;
+    }
     compat::initThreads();
     if (PyType_Ready(&AudioFrameType) < 0) {
         return nullptr;
