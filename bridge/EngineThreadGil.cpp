@@ -10,7 +10,8 @@ namespace {
 // The thread state this engine thread keeps between dispatches, if any.
 struct KeptThreadState {
     PyThreadState* state = nullptr;
-    int depth = 0;  // dispatches in progress on this thread
+    int depth = 0;              // dispatches in progress on this thread
+    bool engineThread = false;  // set by the first dispatch that found no thread state
     ThreadObjects objects;
 
     // Runs when the engine thread ends. The state is deleted under the GIL while the interpreter
@@ -46,6 +47,7 @@ EngineThreadGil::EngineThreadGil() noexcept {
         PyEval_RestoreThread(kept.state);
     } else if (kept.state == nullptr && PyGILState_GetThisThreadState() == nullptr) {
         entry_ = Entry::First;
+        kept.engineThread = true;
         state_ = PyGILState_Ensure();
     } else {
         // A thread of the interpreter's own, or a frame dispatched from inside a callback.
@@ -69,6 +71,10 @@ EngineThreadGil::~EngineThreadGil() {
             PyGILState_Release(state_);
             break;
     }
+}
+
+bool EngineThreadGil::onEngineThread() noexcept {
+    return kept.engineThread;
 }
 
 PyObject* EngineThreadGil::newInt(int32_t value) {

@@ -31,6 +31,10 @@ class EngineThreadGil {
     // keep their state refill the plane's previous object when nobody else holds it any more.
     PyObject* newBytes(size_t plane, const char* data, Py_ssize_t size);
 
+    // Whether the calling thread came to the interpreter through a frame dispatch, holding no
+    // thread state of its own before: an engine thread, which runs no code of the program.
+    static bool onEngineThread() noexcept;
+
   private:
     enum class Entry { First, Kept, Nested };
     Entry entry_;

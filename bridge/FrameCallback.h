@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "bridge/CallbackErrors.h"
 #include "common/PyRef.h"
 
 namespace pyv {
@@ -22,11 +23,11 @@ enum StreamType : int {
 // (streamType, uid, engine frame record, context). Called on an engine media thread.
 using FrameCallback = std::function<void(int, unsigned int, void*, void*)>;
 
-// The registered Python callable and the interpreter id of the thread that registered it, where
-// errors of the callable are raised again.
+// The registered Python callable and the thread that registered it, where errors of the
+// callable are raised again (bridge/CallbackErrors.h).
 struct StreamCallbackContext {
     OwnedRef callable;  // touched only under the GIL; never released (see FrameBinding)
-    unsigned long threadId = 0;
+    RegisteringThread registrar;
 };
 
 // Published whole through an atomic pointer, so a media thread finds either no binding or a

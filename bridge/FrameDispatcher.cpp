@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bridge/CallbackErrors.h"
 #include "bridge/EngineThreadGil.h"
 #include "bridge/FrameCallback.h"
 #include "common/PyRef.h"
@@ -101,36 +102,10 @@ bool readAnswers(PyObject* result, Answer (&answers)[Count]) {
     }
 }
 
-// The class the registering thread can be given: an asynchronous exception is created there
-// without arguments, so a class that needs some (UnicodeEncodeError, a user's class with a
-// required argument) would arrive as an unrelated TypeError; its nearest base that can be
-// created without arguments goes instead. Called with no error pending.
-PyObject* classWithoutArguments(PyObject* type) {
-    for (auto* base = reinterpret_cast<PyTypeObject*>(type); base != nullptr;
-         base = base->tp_base) {
-        if (OwnedRef::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(base), nullptr))) {
-            return reinterpret_cast<PyObject*>(base);
-        }
-        PyErr_Clear();
-    }
-    return PyExc_BaseException;
-}
-
-// Prints the pending error and clears it, then hands its class to the registering thread.
-// SystemExit and KeyboardInterrupt are printed like any other error: they must end the
-// program from the registering thread, not from the engine's.
+// Prints the pending error and hands it to the thread that registered the callable, where that
+// is still right (bridge/CallbackErrors.h).
 void forwardError(const StreamCallbackContext& context) {
-    PyObject* pending = PyErr_Occurred();  // borrowed
-    if (pending == nullptr) {
-        return;
-    }
-    const OwnedRef type = OwnedRef::share(BorrowedRef(pending));
-    compat::printPendingErrorWithoutExit();
-    // A callback that was running when the exit hook closed the gate ends while the interpreter
-    // runs its exit functions; an exception handed on now would break into one of them.
-    if (!InterpreterGate::instance().exiting()) {
-        PyThreadState_SetAsyncExc(context.threadId, classWithoutArguments(type.get()));
-    }
+    reportCallbackError(context.registrar);
 }
 
 template <size_t Count>
@@ -196,7 +171,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
     if (!pass.admitted() || !gate.framesOpen(kind)) {
         return 0;
     }
-    const auto& callbackContext = *static_cast<const StreamCallbackContext*>(context);
+    const auto& takenContext = *static_cast<const StreamCallbackContext*>(context);
 
     // Sizes are settled before the GIL is taken; they depend on the frame alone.
     if (audio) {
@@ -210,7 +185,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         if (!gate.exiting() && gate.framesOpen(kind)) {
             const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), audioFrame.samples,
                                        audioFrame.channels, audioFrame.samplesPerSec};
-            dispatch(gil, callbackContext, numbers, planes);
+            dispatch(gil, takenContext, numbers, planes);
         }
     } else {
         const auto& videoFrame = *static_cast<const EngineVideoFrame*>(frame);
@@ -224,7 +199,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         if (!gate.exiting() && gate.framesOpen(kind)) {
             const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), videoFrame.width,
                                        videoFrame.height};
-            dispatch(gil, callbackContext, numbers, planes);
+            dispatch(gil, takenContext, numbers, planes);
         }
     }
     return 0;

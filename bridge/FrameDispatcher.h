@@ -2,7 +2,8 @@
 // into the frame, in place, before the engine goes on.
 //
 // Engine media threads, without the GIL (taken here). Never throws; a failure of the callable
-// is printed and raised again, asynchronously, in the thread that registered it.
+// is printed and raised again, asynchronously, in the thread that registered it, while that
+// thread still runs the program's code (bridge/CallbackErrors.h).
 #pragma once
 
 namespace pyv {

@@ -1,6 +1,7 @@
 // registerAudioObserver, registerVideoObserver: route the engine's raw frames to a callable.
 #include <memory>
 
+#include "bridge/CallbackErrors.h"
 #include "bridge/FrameDispatcher.h"
 #include "engine/CVeltoObject.h"
 #include "module/functions.h"
@@ -26,7 +27,7 @@ PyObject* registerObserver(PyObject* args, Registration registration) {
     }
     auto context = std::make_unique<StreamCallbackContext>();
     context->callable = OwnedRef::share(BorrowedRef(callable));
-    context->threadId = PyThread_get_thread_ident();
+    context->registrar = identifyRegisteringThread();
     if (!(object.*registration)(FrameCallback(streamFrameCallback), std::move(context))) {
         raise(PyExc_RuntimeError, "the engine gave no observer registry; observer not registered");
     }
