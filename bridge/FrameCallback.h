@@ -2,6 +2,7 @@
 // each frame and the context that goes with it, published to those threads as one pair.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -23,11 +24,17 @@ enum StreamType : int {
 // (streamType, uid, engine frame record, context). Called on an engine media thread.
 using FrameCallback = std::function<void(int, unsigned int, void*, void*)>;
 
+struct FrameBinding;
+
 // The registered Python callable and the thread that registered it, where errors of the
 // callable are raised again (bridge/CallbackErrors.h).
 struct StreamCallbackContext {
     OwnedRef callable;  // touched only under the GIL; never released (see FrameBinding)
     RegisteringThread registrar;
+    // Where the registration published its binding. A frame that took this context before it
+    // waited for the GIL is dispatched, under the GIL, to the binding published there now: a
+    // replaced callable is never called once the registration that replaced it has returned.
+    const std::atomic<const FrameBinding*>* published = nullptr;
 };
 
 // Published whole through an atomic pointer, so a media thread finds either no binding or a

@@ -151,6 +151,14 @@ void dispatch(EngineThreadGil& gil, const StreamCallbackContext& context,
     callAndCopyBack(context, args, Numbers + Count, planes);
 }
 
+// The context of the binding published now. Registration publishes under the GIL too, so once
+// it has returned, no frame reaches the callable it replaced.
+const StreamCallbackContext& currentContext(const StreamCallbackContext& taken) {
+    const FrameBinding* binding =
+        taken.published != nullptr ? taken.published->load(std::memory_order_acquire) : nullptr;
+    return binding != nullptr && binding->context ? *binding->context : taken;
+}
+
 bool isAudio(int streamType) {
     return streamType >= StreamAudioRecord && streamType <= StreamAudioPlayBeforeMix;
 }
@@ -185,7 +193,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         if (!gate.exiting() && gate.framesOpen(kind)) {
             const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), audioFrame.samples,
                                        audioFrame.channels, audioFrame.samplesPerSec};
-            dispatch(gil, takenContext, numbers, planes);
+            dispatch(gil, currentContext(takenContext), numbers, planes);
         }
     } else {
         const auto& videoFrame = *static_cast<const EngineVideoFrame*>(frame);
@@ -199,7 +207,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
         if (!gate.exiting() && gate.framesOpen(kind)) {
             const int32_t numbers[] = {streamType, static_cast<int32_t>(uid), videoFrame.width,
                                        videoFrame.height};
-            dispatch(gil, takenContext, numbers, planes);
+            dispatch(gil, currentContext(takenContext), numbers, planes);
         }
     }
     return 0;

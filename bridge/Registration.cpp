@@ -32,6 +32,7 @@ bool CVeltoObject::attachAndPublish(const std::function<void(ObserverRegistry&)>
     // The observer is attached before the binding is published; a frame in between finds no
     // binding and is passed over.
     attach(*registry.get());
+    context->published = &slot;
     auto binding = std::make_unique<FrameBinding>();
     binding->callback = std::move(callback);
     binding->context = std::move(context);

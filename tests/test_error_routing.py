@@ -1,6 +1,7 @@
 """Where a failing frame callable's error lands: printed as the interpreter prints an uncaught error,
 and raised again only in the very thread that registered the callable, while that thread still
 runs the program's code; and which class arrives there."""
+import ast
 import sys
 import threading
 import time
@@ -241,3 +242,58 @@ def test_after_the_main_code_ended_errors_are_printed_only_and_workers_finish(tm
     assert out.read_text().splitlines()[-2:] == ["29", "done"]
     assert proc.stderr.count("ValueError: while the program shuts down") == 30
     assert "Exception ignored" not in proc.stderr and "Exception in thread" not in proc.stderr
+
+
+# --- replacing the callable -----------------------------------------------------------------------
+
+# A live call delivers audio every 10 ms on the engine's threads. The main thread holds the GIL
+# for a while (a long switch interval keeps it), so frames take the current binding and wait;
+# then it replaces the callable (or terminates) and lets them run.
+REPLACE = r'''
+import sys, time
+import _pyveltosdk as sdk, velto_sim as sim
+sim.set_live(True)
+sdk.initialize("{}")
+sdk.joinChannel("", "room", 7)
+events = []
+
+def callable_number(number):
+    def callback(*frame):
+        events.append(number)
+        return (None,)
+    return callback
+
+def hold_the_gil(seconds):
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+sys.setswitchinterval(30)
+sdk.registerAudioObserver(callable_number(0))
+for number in range(1, 6):
+    time.sleep(0.05)
+    hold_the_gil(0.05)
+    sdk.registerAudioObserver(callable_number(number))
+    events.append("registered %d" % number)
+time.sleep(0.05)
+hold_the_gil(0.05)
+sdk.terminate()
+events.append("terminated")
+time.sleep(0.1)
+print(events)
+'''
+
+
+def test_a_replaced_callable_is_never_called_once_the_new_registration_returned():
+    proc = run_python(REPLACE, timeout=60)
+    events = ast.literal_eval(proc.stdout)
+    current = 0
+    for event in events:
+        if event == "terminated":
+            current = None
+        elif isinstance(event, str):
+            current = int(event.split()[1])
+        else:
+            assert event == current, events
+    assert events[-1] == "terminated", events
+    assert all(number in events for number in range(6))
