@@ -38,8 +38,8 @@ struct StreamCallbackContext {
 };
 
 // Published whole through an atomic pointer, so a media thread finds either no binding or a
-// callback with its valid context. Bindings are never freed: a frame may still be dispatched
-// with a binding that a later registration replaced.
+// callback with its valid context. Bindings are never freed: a frame may still hold a binding
+// that a later registration replaced, and reads the current one through it.
 struct FrameBinding {
     FrameCallback callback;
     std::unique_ptr<StreamCallbackContext> context;
