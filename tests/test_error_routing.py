@@ -88,14 +88,15 @@ class CountsBareCalls(KeyError):
 
 
 CLASSES = [
-    (lambda: NeedsArgumentAndValue("x"), ValueError),
-    (lambda: CountsBareCalls("k"), KeyError),
+    pytest.param(lambda: NeedsArgumentAndValue("x"), ValueError, id="mro-not-base-chain"),
+    pytest.param(lambda: CountsBareCalls("k"), KeyError, id="probed-once"),
 ]
 if sys.version_info >= (3, 11):
     CLASSES += [
-        (lambda: ExceptionGroup("many", [ValueError(1), KeyError(2)]), Exception),  # noqa: F821
-        (lambda: BaseExceptionGroup("many", [KeyboardInterrupt()]),  # noqa: F821
-         BaseException),
+        pytest.param(lambda: ExceptionGroup("many", [ValueError(1), KeyError(2)]),  # noqa: F821
+                     Exception, id="exception-group"),
+        pytest.param(lambda: BaseExceptionGroup("many", [KeyboardInterrupt()]),  # noqa: F821
+                     BaseException, id="base-exception-group"),
     ]
 
 
