@@ -77,19 +77,23 @@ class NeedsArgumentAndValue(NeedsArgument, ValueError):
     """Its base chain runs through NeedsArgument to Exception; its MRO reaches ValueError first."""
 
 
-class CountsBareCalls(KeyError):
-    bare_calls = 0
+def counting_bare_calls():
+    """An error of a class of its own (so no earlier test decided it) that counts its creations
+    without arguments, which it refuses."""
+    class CountsBareCalls(KeyError):
+        bare_calls = 0
 
-    def __init__(self, *args):
-        if not args:
-            type(self).bare_calls += 1
-            raise TypeError("needs a key")
-        super().__init__(*args)
+        def __init__(self, *args):
+            if not args:
+                type(self).bare_calls += 1
+                raise TypeError("needs a key")
+            super().__init__(*args)
+    return CountsBareCalls("k")
 
 
 CLASSES = [
     pytest.param(lambda: NeedsArgumentAndValue("x"), ValueError, id="mro-not-base-chain"),
-    pytest.param(lambda: CountsBareCalls("k"), KeyError, id="probed-once"),
+    pytest.param(counting_bare_calls, KeyError, id="probed-once"),
 ]
 if sys.version_info >= (3, 11):
     CLASSES += [
@@ -103,7 +107,6 @@ if sys.version_info >= (3, 11):
 @pytest.mark.parametrize("make,arrives", CLASSES)
 def test_the_first_class_along_the_mro_that_needs_no_arguments_arrives(registrar, capfd, make,
                                                                        arrives):
-    CountsBareCalls.bare_calls = 0
     error = make()
     registrar.register(fail_with(error))
     for _ in range(3):
@@ -112,7 +115,7 @@ def test_the_first_class_along_the_mro_that_needs_no_arguments_arrives(registrar
         assert type(caught) is arrives and caught.args == ()
     assert type(error).__name__ in capfd.readouterr().err
     # The class is probed once, not once per error.
-    assert CountsBareCalls.bare_calls == (1 if type(error) is CountsBareCalls else 0)
+    assert getattr(type(error), "bare_calls", 1) == 1
 
 
 # --- how it is printed ----------------------------------------------------------------------------
