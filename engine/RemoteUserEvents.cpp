@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "engine/CVeltoObject.h"
+#include "engine/EventQueue.h"
 
 namespace pyv {
 
-void CVeltoObject::onRemoteUserJoined(uint32_t uid, int /*elapsed*/) {
+void CVeltoObject::onRemoteUserJoined(uint32_t uid, int elapsed) {
+    publishEvent(userJoinedEvent(uid, elapsed));
     ViewHandle view = 0;
     {
         std::lock_guard<std::mutex> lock(viewsMutex_);
@@ -18,7 +20,8 @@ void CVeltoObject::onRemoteUserJoined(uint32_t uid, int /*elapsed*/) {
     setupRemoteView(view, uid);
 }
 
-void CVeltoObject::onRemoteUserOffline(uint32_t uid, int /*reason*/) {
+void CVeltoObject::onRemoteUserOffline(uint32_t uid, int reason) {
+    publishEvent(userLeftEvent(uid, reason));
     std::lock_guard<std::mutex> lock(viewsMutex_);
     const auto entry = remoteViews_.find(uid);
     if (entry == remoteViews_.end()) {
@@ -28,7 +31,8 @@ void CVeltoObject::onRemoteUserOffline(uint32_t uid, int /*reason*/) {
     remoteViews_.erase(entry);
 }
 
-void CVeltoObject::onChannelLeft(const velto::rtc::RtcStats& /*stats*/) {
+void CVeltoObject::onChannelLeft(const velto::rtc::RtcStats& stats) {
+    publishEvent(statsEvent(stats));
     std::lock_guard<std::mutex> lock(viewsMutex_);
     remoteViews_.clear();
     CViewPool::getInstance().reset();

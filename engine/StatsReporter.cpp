@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/CVeltoObject.h"
+#include "engine/EventQueue.h"
 #include "engine/InterpreterGate.h"
 #include "engine/NativeOutput.h"
 
@@ -30,6 +31,7 @@ void printStatsLine(const CVeltoObject& object, const char* format, Values... va
 }  // namespace
 
 void CVeltoObject::onLocalVideoStats(const velto::rtc::LocalVideoStats& s) {
+    publishEvent(statsEvent(s));
     printStatsLine(*this,
                    "onLocalVideoStats sentBitrate:%d sentFrameRate:%d encoderOutputFrameRate:%d "
                    "rendererOutputFrameRate:%d targetBitrate:%d targetFrameRate:%d "
@@ -42,6 +44,7 @@ void CVeltoObject::onLocalVideoStats(const velto::rtc::LocalVideoStats& s) {
 }
 
 void CVeltoObject::onRemoteVideoStats(const velto::rtc::RemoteVideoStats& s) {
+    publishEvent(statsEvent(s));
     printStatsLine(*this,
                    "onRemoteVideoStats uid:%u delay:%d width:%d height:%d receivedBitrate:%d "
                    "decoderOutputFrameRate:%d rendererOutputFrameRate:%d packetLossRate:%d "
@@ -52,6 +55,7 @@ void CVeltoObject::onRemoteVideoStats(const velto::rtc::RemoteVideoStats& s) {
 }
 
 void CVeltoObject::onLocalAudioStats(const velto::rtc::LocalAudioStats& s) {
+    publishEvent(statsEvent(s));
     printStatsLine(*this,
                    "onLocalAudioStats numChannels:%d sentSampleRate:%d sentBitrate:%d "
                    "txPacketLossRate:%u\n",
@@ -60,6 +64,7 @@ void CVeltoObject::onLocalAudioStats(const velto::rtc::LocalAudioStats& s) {
 }
 
 void CVeltoObject::onRemoteAudioStats(const velto::rtc::RemoteAudioStats& s) {
+    publishEvent(statsEvent(s));
     printStatsLine(*this,
                    "onRemoteAudioStats uid:%u quality:%d networkTransportDelay:%d "
                    "jitterBufferDelay:%d audioLossRate:%d numChannels:%d receivedSampleRate:%d "

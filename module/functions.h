@@ -40,4 +40,7 @@ PyObject* setParameters(PyObject* module, PyObject* args);
 PyObject* registerAudioObserver(PyObject* module, PyObject* args);
 PyObject* registerVideoObserver(PyObject* module, PyObject* args);
 
+// events.cpp (private: used by the pyveltosdk package)
+PyObject* openEventQueue(PyObject* module, PyObject* args);
+
 }  // namespace pyv

@@ -41,6 +41,7 @@ PyMethodDef methods[] = {
     {"addView", addView, METH_VARARGS, "addView"},
     {"registerAudioObserver", registerAudioObserver, METH_VARARGS, "register Audio Observer"},
     {"registerVideoObserver", registerVideoObserver, METH_VARARGS, "register Video Observer"},
+    {"_event_queue", openEventQueue, METH_VARARGS, "open an engine event queue (private)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,7 +55,7 @@ def load_stub():
     tree = ast.parse(STUB.read_text(encoding="utf-8"), str(STUB))
     functions, constants, aliases = {}, {}, {}
     for node in tree.body:
-        if isinstance(node, ast.FunctionDef):
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             functions[node.name] = node
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             kind = annotation_text(node.annotation)

@@ -1,6 +1,6 @@
 """Type information for the ``_pyveltosdk`` extension module (the Velto real-time A/V engine)."""
 
-from typing import Callable, Final, Optional, Tuple, Union
+from typing import Callable, Final, List, Optional, Tuple, Union
 
 from typing_extensions import TypeAlias
 
@@ -106,3 +106,26 @@ def registerAudioObserver(stream_callback: AudioFrameCallback, /) -> None:
 
 def registerVideoObserver(stream_callback: VideoFrameCallback, /) -> None:
     """Route every raw video frame through ``stream_callback``; RuntimeError without an engine."""
+
+# --- Private: the engine event queue behind the pyveltosdk package ------------------------------
+
+class _EventQueue:
+    """An open engine event queue; made only by ``_event_queue``, not a module attribute."""
+
+    @property
+    def dropped(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def capacity(self) -> int: ...
+    def take(self, max: int = -1, /) -> List[Tuple[int, ...]]:
+        """Up to ``max`` waiting events as (kind, monotonic_ns, *fields), oldest first."""
+    def wait(self, timeout: Optional[float] = None, /) -> bool:
+        """Block with the GIL released until events wait or the queue is closed."""
+    def fileno(self) -> int:
+        """A descriptor that is readable while events wait, and for good once closed."""
+    def close(self) -> None:
+        """Stop receiving events and wake every waiter."""
+
+def _event_queue(capacity: int, kinds: int = ..., /) -> _EventQueue:
+    """Open a bounded queue that receives the engine's participant and statistics events."""

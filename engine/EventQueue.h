@@ -1,0 +1,74 @@
+// Bounded queues of engine events for Python readers. Engine threads copy every participant
+// notification and statistics record into each open queue without taking the GIL; a queue that
+// is full drops its oldest event and counts it, so a reader that stops reading never holds the
+// engine up nor grows. Each queue has a descriptor that is readable while events wait, for an
+// event loop, and a blocking wait for threads.
+//
+// Threads: publishEvent runs on engine threads (and on any thread that delivers notifications,
+// such as a network thread of the simulated engine), without the GIL. Everything else is called
+// by interpreter threads; wait() must be called with the GIL released. Locks: the registry's
+// mutex, then a queue's mutex, never the other way round and never while waiting for the GIL.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/EngineEvent.h"
+#include "engine/WakeupFd.h"
+
+namespace pyv {
+
+class EventQueue {
+  public:
+    // Bit (1 << kind) of `kinds` selects the EventKinds this queue receives.
+    static constexpr uint32_t kAllKinds = 0xFFFFFFFFu;
+
+    // Makes a queue of `capacity` events (at least 1) and opens it: events published from now
+    // on reach it. Throws std::system_error without a descriptor, std::bad_alloc.
+    static std::shared_ptr<EventQueue> open(std::size_t capacity, uint32_t kinds);
+
+    EventQueue(std::size_t capacity, uint32_t kinds);
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
+    // Stops receiving, wakes every waiter and leaves the descriptor readable for good; events
+    // already queued can still be taken. Idempotent.
+    void close() noexcept;
+
+    // Moves up to `max` of the oldest events to the end of `out`. Never blocks for long.
+    void take(std::vector<EngineEvent>& out, std::size_t max);
+    // Blocks until an event waits, the queue is closed, or `timeout` passes; true unless the
+    // time ran out.
+    bool wait(std::chrono::milliseconds timeout);
+
+    int fileno() const { return wakeup_.fileno(); }
+    std::size_t capacity() const { return ring_.size(); }
+    uint64_t dropped() const;
+    bool closed() const;
+
+  private:
+    friend void publishEvent(const EngineEvent& event) noexcept;
+    bool accepts(EventKind kind) const { return (kinds_ >> static_cast<uint32_t>(kind) & 1u) != 0; }
+    // Engine threads, under the registry's mutex. Allocates nothing.
+    void post(const EngineEvent& event) noexcept;
+
+    const uint32_t kinds_;
+    WakeupFd wakeup_;
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<EngineEvent> ring_;  // fixed size; head_ is the oldest of size_ events
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+    uint64_t dropped_ = 0;
+    bool closed_ = false;
+};
+
+// Copies `event` into every open queue that receives its kind. Cheap when none is open.
+void publishEvent(const EngineEvent& event) noexcept;
+
+}  // namespace pyv

@@ -1,0 +1,24 @@
+// The Python type "_pyveltosdk._EventQueue": one open engine event queue (engine/EventQueue.h),
+// made only by _pyveltosdk._event_queue and bound to no module attribute.
+//
+//   take(max=-1) -> list of (kind, monotonic_ns, *fields) tuples, oldest first, without blocking
+//   wait(timeout=None) -> bool: blocks with the GIL released until events wait or the queue is
+//       closed (True) or the timeout in seconds passes (False); signal handlers run meanwhile
+//   fileno() -> int: readable while events wait and for good once closed
+//   close(); dropped, closed, capacity
+//
+// Interpreter threads only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pyv {
+
+// A new queue object that receives the kinds selected by `kinds`, or null with an error set.
+PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds);
+
+}  // namespace pyv
