@@ -1,0 +1,33 @@
+"""pyveltosdk: the Velto real-time audio/video engine for Python programs.
+
+A typed layer over the ``_pyveltosdk`` extension: the engine and a channel as context managers,
+frames as dataclasses with zero-copy numpy views, processors that rewrite frames on the engine's
+thread, bounded frame and event iterators (sync and asyncio) that never hold the engine up, and
+participant events and statistics as dataclasses::
+
+    import pyveltosdk as velto
+
+    with velto.Engine() as engine, engine.join("room", uid=7) as channel:
+        @channel.audio_processor
+        def quieter(frame):
+            ...
+        for event in channel.events():
+            print(event)
+"""
+
+from ._engine import (AudioProfile, AudioScenario, Channel, ChannelProfile, ClientRole, Engine,
+                      EngineError)
+from ._events import (ChannelLeft, Event, EventStream, LeaveReason, LocalAudioStats,
+                      LocalVideoStats, RemoteAudioStats, RemoteVideoStats, UserJoined, UserLeft)
+from ._frames import AudioFrame, StreamKind, VideoFrame, i420_to_rgb
+from ._router import AudioProcessor, VideoProcessor
+from ._streams import OVERFLOW_POLICIES, FrameOverflow, FrameStream
+
+__all__ = [
+    "Engine", "Channel", "EngineError", "ChannelProfile", "ClientRole", "AudioProfile",
+    "AudioScenario",
+    "StreamKind", "AudioFrame", "VideoFrame", "i420_to_rgb", "AudioProcessor", "VideoProcessor",
+    "FrameStream", "FrameOverflow", "OVERFLOW_POLICIES",
+    "Event", "EventStream", "UserJoined", "UserLeft", "LeaveReason", "ChannelLeft",
+    "LocalVideoStats", "RemoteVideoStats", "LocalAudioStats", "RemoteAudioStats",
+]

@@ -1,0 +1,203 @@
+"""Bounded frame iterators: observe-only consumers of the frames the engine delivers.
+
+The engine's thread only ever appends to a bounded buffer and, when a consumer waits, wakes it:
+a ``threading.Condition`` for a sync consumer, ``loop.call_soon_threadsafe`` for an asyncio one
+(asyncio objects are touched on the loop's own thread only). A full buffer drops a frame by the
+stream's overflow policy and counts it in ``dropped``; it never blocks the engine or grows.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import threading
+import time
+from typing import (TYPE_CHECKING, AsyncIterator, Callable, Deque, FrozenSet, Generic, Iterator,
+                    Optional, Tuple, TypeVar, Union)
+
+from ._frames import AudioFrame, StreamKind, VideoFrame
+
+if TYPE_CHECKING:
+    from typing_extensions import Literal
+
+    Overflow = Literal["drop_oldest", "drop_newest", "raise"]
+else:
+    Overflow = str
+
+__all__ = ["FrameStream", "FrameOverflow", "OVERFLOW_POLICIES"]
+
+OVERFLOW_POLICIES = ("drop_oldest", "drop_newest", "raise")
+
+F = TypeVar("F", AudioFrame, VideoFrame)
+
+
+class FrameOverflow(Exception):
+    """Raised by a stream with overflow="raise" at the point where frames were dropped."""
+
+    def __init__(self, dropped: int) -> None:
+        super().__init__("the consumer fell behind: %d frame(s) dropped" % dropped)
+        self.dropped = dropped
+
+
+class FrameStream(Generic[F]):
+    """A bounded, observe-only iterator of frames, sync (``for``) or asyncio (``async for``).
+
+    Frames it holds are those the engine ended up with, after any processor. ``dropped``
+    counts the frames the buffer had no room for. Iteration ends once the stream is closed
+    (``close()``, leaving the channel) and its buffer is empty.
+    """
+
+    def __init__(self, uid: Optional[int], kinds: Optional[FrozenSet[StreamKind]],
+                 maxsize: int, overflow: Overflow,
+                 on_close: Callable[["FrameStream[F]"], None]) -> None:
+        if maxsize < 1:
+            raise ValueError("maxsize must be at least 1")
+        if overflow not in OVERFLOW_POLICIES:
+            raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW_POLICIES))
+        self.uid = uid
+        self.kinds = kinds
+        self.maxsize = maxsize
+        self.overflow = overflow
+        self.dropped = 0
+        self._unreported = 0  # drops not yet raised, for overflow="raise"
+        self._buffer: Deque[F] = collections.deque()
+        self._lock = threading.Lock()
+        self._ready = threading.Condition(self._lock)
+        self._sync_waiting = 0
+        # (loop, future) of an asyncio consumer waiting now; set and cleared on the loop thread.
+        self._async_waiter: Optional[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = None
+        self._wake_scheduled = False
+        self._closed = False
+        self._on_close: Callable[[FrameStream[F]], None] = on_close
+
+    # --- engine thread ---------------------------------------------------------------------
+
+    def offer(self, frame: F) -> None:
+        """Called by the frame router on the engine's thread, holding the GIL."""
+        if (self.uid is not None and frame.uid != self.uid) or (
+                self.kinds is not None and frame.kind not in self.kinds):
+            return
+        with self._lock:
+            if self._closed:
+                return
+            buffer = self._buffer
+            if len(buffer) >= self.maxsize:
+                self.dropped += 1
+                if self.overflow == "drop_oldest":
+                    buffer.popleft()
+                else:
+                    if self.overflow == "raise":
+                        self._unreported += 1
+                    return
+            buffer.append(frame)
+            if self._sync_waiting:
+                self._ready.notify()
+        self._wake_async()
+
+    def _wake_async(self) -> None:
+        waiter = self._async_waiter
+        if waiter is None or self._wake_scheduled:
+            return
+        self._wake_scheduled = True
+        try:
+            waiter[0].call_soon_threadsafe(self._wake_on_loop, waiter[1])
+        except RuntimeError:  # the loop is closed; its consumer is gone
+            self._wake_scheduled = False
+
+    def _wake_on_loop(self, future: "asyncio.Future[None]") -> None:
+        self._wake_scheduled = False
+        if not future.done():
+            future.set_result(None)
+
+    # --- consumer --------------------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def qsize(self) -> int:
+        """Frames waiting now."""
+        return len(self._buffer)
+
+    def close(self) -> None:
+        """Stop receiving frames; consumers get what is buffered, then the iteration ends.
+        Any thread."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            self._ready.notify_all()
+        self._on_close(self)
+        self._wake_async()
+
+    def _pop(self) -> Optional[F]:
+        """The next frame, None when none waits; raises FrameOverflow first when due.
+        Holding the lock."""
+        if self._unreported:
+            count, self._unreported = self._unreported, 0
+            raise FrameOverflow(count)
+        return self._buffer.popleft() if self._buffer else None
+
+    def get(self, timeout: Optional[float] = None) -> F:
+        """The next frame, waiting up to `timeout` seconds (None: as long as it takes).
+        Raises TimeoutError when none came, StopIteration once closed and empty."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._lock:
+            self._sync_waiting += 1
+            try:
+                while True:
+                    frame = self._pop()
+                    if frame is not None:
+                        return frame
+                    if self._closed:
+                        raise StopIteration
+                    left = None if deadline is None else deadline - time.monotonic()
+                    if left is not None and left <= 0:
+                        raise TimeoutError("no frame within %s s" % timeout)
+                    self._ready.wait(left)
+            finally:
+                self._sync_waiting -= 1
+
+    def __iter__(self) -> Iterator[F]:
+        return self
+
+    def __next__(self) -> F:
+        return self.get()
+
+    def __aiter__(self) -> AsyncIterator[F]:
+        return self
+
+    async def __anext__(self) -> F:
+        loop = asyncio.get_running_loop()
+        while True:
+            with self._lock:
+                frame = self._pop()
+                if frame is not None:
+                    return frame
+                if self._closed:
+                    raise StopAsyncIteration
+                future: "asyncio.Future[None]" = loop.create_future()
+                # Published under the lock: a frame offered from now on sees the waiter, one
+                # offered before is in the buffer already.
+                self._async_waiter = (loop, future)
+                # A wake scheduled for an earlier waiter may never run (its loop closed).
+                self._wake_scheduled = False
+            try:
+                await future
+            finally:
+                self._async_waiter = None
+
+    def __enter__(self) -> "FrameStream[F]":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    async def __aenter__(self) -> "FrameStream[F]":
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+AnyStream = Union[FrameStream[AudioFrame], FrameStream[VideoFrame]]
