@@ -130,11 +130,11 @@ class Engine:
         global _active
         if not self._open:
             return
-        self._open = False
         try:
             if self._channel is not None:
                 self._channel.leave()
         finally:
+            self._open = False
             self._audio.clear()
             self._video.clear()
             _sdk.terminate()

@@ -59,7 +59,9 @@ class FrameStream(Generic[F]):
         self.maxsize = maxsize
         self.overflow = overflow
         self.dropped = 0
-        self._unreported = 0  # drops not yet raised, for overflow="raise"
+        # For overflow="raise": drops not yet raised, and the frames buffered before them.
+        self._unreported = 0
+        self._before_gap = 0
         self._buffer: Deque[F] = collections.deque()
         self._lock = threading.Lock()
         self._ready = threading.Condition(self._lock)
@@ -87,6 +89,8 @@ class FrameStream(Generic[F]):
                     buffer.popleft()
                 else:
                     if self.overflow == "raise":
+                        if not self._unreported:
+                            self._before_gap = len(buffer)
                         self._unreported += 1
                     return
             buffer.append(frame)
@@ -131,11 +135,13 @@ class FrameStream(Generic[F]):
         self._wake_async()
 
     def _pop(self) -> Optional[F]:
-        """The next frame, None when none waits; raises FrameOverflow first when due.
-        Holding the lock."""
+        """The next frame, None when none waits; raises FrameOverflow where frames went
+        missing. Holding the lock."""
         if self._unreported:
-            count, self._unreported = self._unreported, 0
-            raise FrameOverflow(count)
+            if not self._before_gap:
+                count, self._unreported = self._unreported, 0
+                raise FrameOverflow(count)
+            self._before_gap -= 1
         return self._buffer.popleft() if self._buffer else None
 
     def get(self, timeout: Optional[float] = None) -> F:
