@@ -7,10 +7,9 @@ through numpy (an optional extra: ``pip install "pyveltosdk[numpy]"``).
 
 from __future__ import annotations
 
-import dataclasses
 import enum
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Tuple, TypeVar, Union
 
 if TYPE_CHECKING:
     import numpy
@@ -81,7 +80,7 @@ class AudioFrame:
 
     def replace(self, **changes: Any) -> "AudioFrame":
         """A copy with `changes` (data may be any buffer: bytes, bytearray, a numpy array)."""
-        return dataclasses.replace(self, **changes)
+        return _replaced(self, changes, ("data",))
 
     def to_ndarray(self) -> "NDArray[Any]":
         """The samples as a read-only (samples, channels) array over the same memory."""
@@ -113,7 +112,7 @@ class VideoFrame:
 
     def replace(self, **changes: Any) -> "VideoFrame":
         """A copy with `changes` (planes may be any buffer: bytes, bytearray, numpy arrays)."""
-        return dataclasses.replace(self, **changes)
+        return _replaced(self, changes, ("y", "u", "v"))
 
     def chroma_size(self) -> Tuple[int, int]:
         """(width, height) of the u and v planes."""
@@ -179,17 +178,6 @@ _new = object.__new__
 _set = object.__setattr__
 
 
-def make_audio_frame(kind: StreamKind, uid: int, samples: int, channels: int, rate: int,
-                     time: float, data: bytes) -> AudioFrame:
-    frame = _new(AudioFrame)
-    width = samples * channels
-    _set(frame, "__dict__", {
-        "kind": kind, "uid": uid, "samples": samples, "channels": channels,
-        "sample_rate": rate, "bytes_per_sample": len(data) // width if width > 0 else 2,
-        "time": time, "data": memoryview(data)})
-    return frame
-
-
 def make_video_frame(kind: StreamKind, uid: int, width: int, height: int, time: float,
                      y: bytes, u: bytes, v: bytes) -> VideoFrame:
     frame = _new(VideoFrame)
@@ -197,6 +185,22 @@ def make_video_frame(kind: StreamKind, uid: int, width: int, height: int, time: 
         "kind": kind, "uid": uid, "width": width, "height": height, "time": time,
         "y": memoryview(y), "u": memoryview(u), "v": memoryview(v)})
     return frame
+
+
+Frame = TypeVar("Frame", AudioFrame, VideoFrame)
+
+
+def _replaced(frame: Frame, changes: Dict[str, Any], planes: Tuple[str, ...]) -> Frame:
+    """dataclasses.replace without __init__ (a processor's hot path): the same fields, the
+    planes given as any buffer turned into byte views."""
+    values = frame.__dict__.copy()
+    for name, value in changes.items():
+        if name not in values:
+            raise TypeError("%s has no field %r" % (type(frame).__name__, name))
+        values[name] = _bytes_view(value) if name in planes else value
+    copy = _new(type(frame))
+    _set(copy, "__dict__", values)
+    return copy
 
 
 def answer_bytes(view: memoryview) -> bytes:
