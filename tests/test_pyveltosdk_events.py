@@ -195,3 +195,56 @@ def test_live_call_program_sees_joins_frames_stats_and_leaves():
     assert set(result["seen"]["first_frame"]) == {"21", "22"}
     assert result["users"] == [22]
     assert "onLocalVideoStats" not in proc.stdout  # logged off: the lines stop, the events not
+
+
+# --- the native queue itself ----------------------------------------------------------------
+
+def test_engine_threads_publishing_at_once_lose_nothing_and_drops_are_exact():
+    sdk.terminate()
+    sim.reset()
+    sdk.initialize("{}")
+    try:
+        roomy, small = sdk._event_queue(1000), sdk._event_queue(100)
+        with pytest.raises(ValueError):
+            sdk._event_queue(0)
+
+        def fire(thread):
+            for i in range(200):
+                sim.fire("onRemoteUserOffline", uid=thread, arg=i, thread=thread)
+
+        firing = [threading.Thread(target=fire, args=(t,)) for t in range(4)]
+        for t in firing:
+            t.start()
+        for t in firing:
+            t.join(60)
+        got = roomy.take()
+        assert roomy.dropped == 0 and len(got) == 800
+        for thread in range(4):  # each engine thread's events in its own order
+            assert [e[3] for e in got if e[2] == thread] == list(range(200))
+        assert small.dropped == 700 and len(small.take()) == 100
+        assert not small.wait(0.01)  # empty: the time runs out
+        closer = threading.Timer(0.05, small.close)
+        closer.start()
+        assert small.wait(30) and small.closed  # a blocked waiter wakes on close
+        closer.join()
+    finally:
+        sdk.terminate()
+        sim.reset()
+
+
+def test_closed_queues_give_back_their_descriptors_and_receive_nothing():
+    import os
+    before = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+    queues = [sdk._event_queue(8) for _ in range(200)]
+    for q in queues[:100]:
+        q.close()
+    sdk.initialize("{}")
+    try:
+        sim.fire("onRemoteUserJoined", uid=1)
+        assert [len(q.take()) for q in (queues[0], queues[150])] == [0, 1]
+    finally:
+        sdk.terminate()
+        sim.reset()
+    del q, queues
+    if before is not None:
+        assert len(os.listdir("/proc/self/fd")) <= before
