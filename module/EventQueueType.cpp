@@ -74,10 +74,13 @@ PyObject* wait(PyObject* self, PyObject* args) {
             if (seconds == -1.0 && PyErr_Occurred()) {
                 throw PythonErrorSet{};
             }
-            // Beyond a day, wait as if forever: the deadline arithmetic stays in range.
+            // Beyond a day, wait as if forever: the deadline arithmetic stays in range. A
+            // negative or NaN timeout polls once.
             forever = seconds > 86400.0;
-            deadline += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(std::max(seconds, 0.0)));
+            if (!forever && seconds > 0.0) {
+                deadline += std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(seconds));
+            }
         }
         // Held across the wait, so a close() from another thread cannot free the queue.
         const std::shared_ptr<EventQueue> queue = reinterpret_cast<EventQueueObject*>(self)->queue;
