@@ -2,6 +2,7 @@
 bounded observe-only iterators (sync and asyncio) with their overflow policies."""
 import array
 import asyncio
+import sys
 import threading
 import time
 
@@ -243,3 +244,14 @@ def test_an_asyncio_consumer_waiting_when_the_channel_is_left_ends(channel):
         return [frame async for frame in frames]
 
     assert asyncio.run(asyncio.wait_for(main(), 30), debug=True) == []
+
+
+def test_without_numpy_arrays_say_how_to_get_it(channel, monkeypatch):
+    frames = channel.video_frames()
+    sim.deliver_video(sim.VIDEO_CAPTURE, 2, 2, b"abcd", b"u", b"v")
+    frame = frames.get(timeout=5)
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    for convert in (frame.to_ndarray, frame.to_rgb):
+        with pytest.raises(ImportError, match=r"pyveltosdk\[numpy\]"):
+            convert()
+    assert bytes(frame.y) == b"abcd"  # the views need no numpy
