@@ -66,6 +66,9 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
             deliver(kAudioRecord, 0, record_, samples, local.channels, local.sampleRate);
             call_->recorded.add(record_.size() * 2);
             call_->audioSent.add(record_.size() * 2);
+            if (const auto& network = call_->network()) {
+                network->sendAudio(record_.data(), samples, local.channels, local.sampleRate);
+            }
         }
 
         AudioMixer playback(local.sampleRate, local.channels);
@@ -76,6 +79,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
                 }
             }
         }
+        receivePeers(!on.remoteAudioMuted.load(), playback);
         play_.resize(static_cast<std::size_t>(samples) * local.channels);
         playback.writeTo(play_.data());
         deliver(kAudioPlay, 0, play_, samples, local.channels, local.sampleRate);
@@ -115,6 +119,30 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
         playback.add(remote_.data(), samples, channels);
     }
 
+    // The members in other processes: the oldest 10 ms waiting from each, as its
+    // playback-before-mix frame and into the playback mix. While muted, what waits is dropped.
+    void receivePeers(bool unmuted, AudioMixer& playback) {
+        for (const auto& user : call_->remoteUsers()) {
+            if (user->inbox == nullptr) {
+                continue;
+            }
+            if (!unmuted) {
+                user->inbox->clearAudio();
+                continue;
+            }
+            if (!user->present.load() || !user->inbox->takeAudio(peerAudio_)) {
+                continue;
+            }
+            const int samples = peerAudio_.samples;
+            deliver(kAudioPlayBeforeMix, user->spec.uid, peerAudio_.pcm, samples,
+                    peerAudio_.channels, peerAudio_.sampleRate);
+            user->sampleRate.store(peerAudio_.sampleRate);
+            user->channels.store(peerAudio_.channels);
+            user->audioIn.add(peerAudio_.pcm.size() * 2);
+            playback.add(peerAudio_.pcm.data(), samples, peerAudio_.channels);
+        }
+    }
+
     const std::shared_ptr<LiveCall> call_;
     Ticker ticker_;
     // Reused from round to round; only this producer's thread touches them.
@@ -122,6 +150,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
     std::vector<std::int16_t> remote_;
     std::vector<std::int16_t> play_;
     std::vector<std::int16_t> mix_;
+    WireAudioFrame peerAudio_;
 };
 
 }  // namespace

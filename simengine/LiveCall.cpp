@@ -43,8 +43,43 @@ void LiveCall::notify(const char* event, std::uint32_t uid, int arg,
     deliver(*handler);
 }
 
+std::vector<std::shared_ptr<RemoteUser>> LiveCall::remoteUsers() const {
+    std::vector<std::shared_ptr<RemoteUser>> all = users_;
+    std::lock_guard<std::mutex> lock(peersMutex_);
+    all.insert(all.end(), peers_.begin(), peers_.end());
+    return all;
+}
+
+void LiveCall::addPeer(std::shared_ptr<RemoteUser> peer) {
+    std::lock_guard<std::mutex> lock(peersMutex_);
+    peers_.push_back(std::move(peer));
+}
+
+std::shared_ptr<RemoteUser> LiveCall::peer(std::uint32_t uid) const {
+    std::lock_guard<std::mutex> lock(peersMutex_);
+    for (const auto& peer : peers_) {
+        if (peer->spec.uid == uid) {
+            return peer;
+        }
+    }
+    return nullptr;
+}
+
+void LiveCall::removePeer(std::uint32_t uid) {
+    std::lock_guard<std::mutex> lock(peersMutex_);
+    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+        if ((*it)->spec.uid == uid) {
+            peers_.erase(it);
+            return;
+        }
+    }
+}
+
 void LiveCall::stop() {
     stopped_.store(true);
+    if (network_ != nullptr) {
+        network_->leave();
+    }
     std::vector<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(sentMutex_);

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "sdk/IRtcEngineEventHandler.h"
+#include "simengine/ChannelInbox.h"
+#include "simengine/ChannelNetwork.h"
 #include "simengine/EngineState.h"
 #include "simengine/I420Frame.h"
 #include "simengine/LiveSettings.h"
@@ -57,6 +59,10 @@ struct RemoteUser {
     std::atomic<int> height{0};
     std::atomic<int> sampleRate{0};
     std::atomic<int> channels{0};
+    // Members of the channel in other processes only: what arrived from them, and how long
+    // their last video frame took from their capture callback to this process.
+    std::shared_ptr<PeerInbox> inbox;
+    std::atomic<int> videoDelayMs{0};
 };
 
 class LiveCall {
@@ -71,10 +77,23 @@ class LiveCall {
     std::uint32_t localUid() const { return localUid_; }
     Clock::time_point startedAt() const { return startedAt_; }
     std::int64_t elapsedMs() const;
+    // The simulated users, fixed for the call.
     const std::vector<std::shared_ptr<RemoteUser>>& users() const { return users_; }
+    // Every remote user: the simulated ones, then the members in other processes as they came.
+    std::vector<std::shared_ptr<RemoteUser>> remoteUsers() const;
+
+    // The call's membership of the channel between processes, or nullptr. Set once, before the
+    // call's producers start.
+    const std::shared_ptr<ChannelNetwork>& network() const { return network_; }
+    void setNetwork(std::shared_ptr<ChannelNetwork> network) { network_ = std::move(network); }
+    // Members in other processes, by uid; added and removed on the notification thread.
+    void addPeer(std::shared_ptr<RemoteUser> peer);
+    std::shared_ptr<RemoteUser> peer(std::uint32_t uid) const;
+    void removePeer(std::uint32_t uid);
 
     bool stopped() const { return stopped_.load(); }
-    // Ends the call: producers see it at their next step, and listeners are dropped.
+    // Ends the call: producers see it at their next step, listeners are dropped and the other
+    // processes in the channel are told.
     void stop();
 
     // Queue work on engine thread `thread`; false once the engine's threads stop.
@@ -106,6 +125,10 @@ class LiveCall {
     const Clock::time_point startedAt_;
     std::vector<std::shared_ptr<RemoteUser>> users_;
     std::atomic<bool> stopped_{false};
+    std::shared_ptr<ChannelNetwork> network_;
+
+    mutable std::mutex peersMutex_;
+    std::vector<std::shared_ptr<RemoteUser>> peers_;
 
     mutable std::mutex sentMutex_;
     std::shared_ptr<const I420Frame> sentVideo_;

@@ -1,11 +1,17 @@
 #include "simengine/LiveSession.h"
 
 #include <chrono>
+#include <set>
 
 #include "simengine/AudioProducer.h"
+#include "simengine/ChannelNetwork.h"
+#include "simengine/ChannelPeers.h"
 #include "simengine/Journal.h"
 #include "simengine/LiveCall.h"
 #include "simengine/LiveStats.h"
+#include "simengine/NetworkFolder.h"
+#include "simengine/Results.h"
+#include "simengine/SettingKeys.h"
 #include "simengine/VideoProducers.h"
 
 namespace velto {
@@ -53,18 +59,56 @@ void scheduleUser(const std::shared_ptr<LiveCall>& call, const std::shared_ptr<R
     });
 }
 
+// The call's membership of the channel between processes, or nullptr when the network is off
+// or unusable. `refused` is set when the uid is taken.
+std::shared_ptr<ChannelNetwork> joinNetwork(const LiveSettings& settings,
+                                            const std::string& channel, std::uint32_t uid,
+                                            bool& refused) {
+    refused = false;
+    if (!networkWanted(settings.network)) {
+        return nullptr;
+    }
+    const std::string dir = networkFolder(settings.network);
+    std::string error;
+    if (!prepareFolder(dir, error)) {
+        reportBadSetting("network", error + "; the call stays in this process");
+        return nullptr;
+    }
+    std::set<std::uint32_t> simulated;
+    for (const UserSpec& user : settings.users) {
+        simulated.insert(user.uid);
+    }
+    ChannelNetwork::OpenResult result = ChannelNetwork::OpenResult::kFailed;
+    auto network = ChannelNetwork::open(dir, channel, uid, simulated, result, error);
+    if (result == ChannelNetwork::OpenResult::kUidTaken) {
+        reportBadSetting("joinChannel", error + "; join refused");
+        refused = true;
+    } else if (network == nullptr) {
+        reportBadSetting("network", error + "; the call stays in this process");
+    }
+    return network;
+}
+
 }  // namespace
 
-void startLiveCall(const std::shared_ptr<EngineState>& engine, const std::string& channel,
-                   std::uint32_t localUid) {
+int startLiveCall(const std::shared_ptr<EngineState>& engine, const std::string& channel,
+                  std::uint32_t localUid) {
     if (engine->call() != nullptr) {
-        return;  // already in a call: joining again changes nothing
+        return kOk;  // already in a call: joining again changes nothing
     }
     const LiveSettings settings = engine->settings().snapshot();
-    auto call = std::make_shared<LiveCall>(engine, channel, localUid, settings.users);
+    bool refused = false;
+    const std::shared_ptr<ChannelNetwork> network =
+        joinNetwork(settings, channel, localUid, refused);
+    if (refused) {
+        return kJoinRefused;
+    }
+    const std::uint32_t uid = network != nullptr ? network->uid() : localUid;
+    auto call = std::make_shared<LiveCall>(engine, channel, uid, settings.users);
+    call->setNetwork(network);
     engine->setCall(call);
     journal().record(engine->id(), "liveStart",
-                     {{"channel", textValue(channel.c_str())}, {"uid", intValue(localUid)}});
+                     {{"channel", textValue(channel.c_str())}, {"uid", intValue(uid)}});
 
     call->post(kEventThread, [call] {
         if (call->stopped()) {
@@ -76,12 +120,16 @@ void startLiveCall(const std::shared_ptr<EngineState>& engine, const std::string
                          h.onJoinChannelSuccess(call->channel().c_str(), call->localUid(), elapsed);
                      });
     });
+    if (network != nullptr) {
+        network->start(std::make_shared<ChannelPeers>(call));
+    }
     for (const auto& user : call->users()) {
         scheduleUser(call, user);
     }
     startAudio(call);
     startCamera(call);
     startStatistics(call);
+    return kOk;
 }
 
 void endLiveCall(EngineState& engine, bool channelLeft) {

@@ -19,6 +19,23 @@ std::vector<UserSpec> LiveSettings::defaultUsers() {
 
 namespace {
 
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.10g", value);
@@ -53,7 +70,10 @@ std::string settingsJson(const LiveSettings& s) {
             ",\"sampleRate\":" + std::to_string(u.sampleRate) +
             ",\"channels\":" + std::to_string(u.channels) + ",\"pitch\":" + number(u.pitchHz) + "}";
     }
-    out += "]}";
+    out += "],\"network\":{\"enabled\":";
+    out += s.network.enabled < 0 ? "null" : (s.network.enabled == 1 ? "true" : "false");
+    out += ",\"dir\":" + (s.network.dir.empty() ? std::string("null") : quoted(s.network.dir));
+    out += "}}";
     return out;
 }
 

@@ -29,6 +29,7 @@ struct LocalAudio {
 enum class UserKind {
     kPattern,  // publishes its own test pattern and tone
     kEcho,     // publishes what the local user sends, in the local formats
+    kPeer,     // another process in the channel: publishes what its program sends
 };
 
 struct UserSpec {
@@ -46,11 +47,18 @@ struct UserSpec {
     double pitchHz = 330;
 };
 
+// Calls between processes; the sim.network.* keys change it, read at each joinChannel.
+struct NetworkSettings {
+    int enabled = -1;  // 1 on, 0 off, -1 as VELTO_SIM_NETWORK says (unset: on)
+    std::string dir;   // the rendezvous folder; empty: VELTO_SIM_NETWORK_DIR or the default
+};
+
 struct LiveSettings {
     LocalVideo video;
     LocalAudio audio;
     int statsIntervalMs = 2000;  // 0: no statistics
     std::vector<UserSpec> users = defaultUsers();
+    NetworkSettings network;
 
     // A pattern user joining at 0.5 s and leaving at 6 s, and an echo user joining at 1 s.
     static std::vector<UserSpec> defaultUsers();

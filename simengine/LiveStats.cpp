@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <vector>
 
 namespace velto {
@@ -53,7 +54,7 @@ int32_t clampInt(std::uint64_t value) {
 class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporter> {
   public:
     explicit StatisticsReporter(std::shared_ptr<LiveCall> call)
-        : call_(std::move(call)), last_(call_->startedAt()), users_(call_->users().size()) {}
+        : call_(std::move(call)), last_(call_->startedAt()) {}
 
     void schedule(Clock::time_point due) {
         auto self = shared_from_this();
@@ -120,18 +121,22 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
         call.notify("onLocalVideoStats", 0, 0,
                     [&](rtc::IRtcEngineEventHandler& h) { h.onLocalVideoStats(localVideo); });
 
-        std::vector<UserTaken> now(users_.size());
-        for (std::size_t i = 0; i < users_.size(); ++i) {
-            now[i] = UserTaken{take(call.users()[i]->videoIn), take(call.users()[i]->audioIn)};
+        // Simulated users and members in other processes alike; a user seen for the first
+        // time counts from zero.
+        const std::vector<std::shared_ptr<RemoteUser>> users = call.remoteUsers();
+        std::map<const RemoteUser*, UserTaken> now;
+        for (const auto& user : users) {
+            now[user.get()] = UserTaken{take(user->videoIn), take(user->audioIn)};
         }
-        for (std::size_t i = 0; i < users_.size(); ++i) {
-            const RemoteUser& user = *call.users()[i];
+        for (const auto& shared : users) {
+            const RemoteUser& user = *shared;
             if (!user.present.load() || !user.spec.video || call.stopped()) {
                 continue;
             }
-            const Delta in{users_[i].video, now[i].video, seconds};
+            const Delta in{users_[&user].video, now[&user].video, seconds};
             rtc::RemoteVideoStats remote{};
             remote.uid = user.spec.uid;
+            remote.delay = user.videoDelayMs.load();
             remote.width = user.width.load();
             remote.height = user.height.load();
             remote.receivedBitrate = in.kbps();
@@ -154,27 +159,30 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
                     [&](rtc::IRtcEngineEventHandler& h) { h.onLocalAudioStats(localAudio); });
 
         const std::int64_t nowMs = call.elapsedMs();
-        for (std::size_t i = 0; i < users_.size(); ++i) {
-            const RemoteUser& user = *call.users()[i];
+        for (const auto& shared : users) {
+            const RemoteUser& user = *shared;
             if (!user.present.load() || !user.spec.audio || call.stopped()) {
                 continue;
             }
-            const Delta in{users_[i].audio, now[i].audio, seconds};
+            const Delta in{users_[&user].audio, now[&user].audio, seconds};
             rtc::RemoteAudioStats remote{};
             remote.uid = user.spec.uid;
             remote.quality = in.fps() > 0 ? 1 : 0;  // 1 excellent; 0 unknown while nothing came
             remote.numChannels = user.channels.load();
             remote.receivedSampleRate = user.sampleRate.load();
             remote.receivedBitrate = in.kbps();
-            remote.totalActiveTime = clampInt(now[i].audio.frames * 10);  // 10 ms a frame
+            remote.totalActiveTime = clampInt(now[&user].audio.frames * 10);  // 10 ms a frame
             remote.publishDuration = clampInt(static_cast<std::uint64_t>(
                 std::max<std::int64_t>(0, nowMs - user.joinedMs.load())));
             call.notify("onRemoteAudioStats", user.spec.uid, 0,
                         [&](rtc::IRtcEngineEventHandler& h) { h.onRemoteAudioStats(remote); });
         }
-        for (std::size_t i = 0; i < users_.size(); ++i) {
-            users_[i] = now[i];
+        // Users gone since are forgotten; the call keeps them alive while they are listed.
+        users_.clear();
+        for (const auto& user : users) {
+            users_[user.get()] = now[user.get()];
         }
+        held_ = users;
     }
 
     const std::shared_ptr<LiveCall> call_;
@@ -183,7 +191,9 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
     Taken captured_;
     Taken videoSent_;
     Taken audioSent_;
-    std::vector<UserTaken> users_;
+    std::map<const RemoteUser*, UserTaken> users_;
+    // The users users_ names, kept alive so that no address is reused while it is a key.
+    std::vector<std::shared_ptr<RemoteUser>> held_;
 };
 
 std::uint32_t clampWord(std::uint64_t value) {
@@ -203,7 +213,7 @@ rtc::RtcStats callTotals(const LiveCall& call) {
     totals.txBytes = clampWord(take(call.videoSent).bytes + take(call.audioSent).bytes);
     std::uint64_t received = 0;
     std::uint32_t users = 1;
-    for (const auto& user : call.users()) {
+    for (const auto& user : call.remoteUsers()) {
         received += take(user->videoIn).bytes + take(user->audioIn).bytes;
         users += user->present.load() ? 1 : 0;
     }

@@ -191,6 +191,36 @@ bool readStatsInterval(const std::string& key, const JsonValue& value, int& out,
     return true;
 }
 
+// Calls between processes.
+bool readNetworkEnabled(const std::string& key, const JsonValue& value, SettingsChange& change,
+                        std::string& error) {
+    bool on = false;
+    if (!readBool(key, value, on, error)) {
+        return false;
+    }
+    change.addSettings([on](LiveSettings& s) { s.network.enabled = on ? 1 : 0; });
+    return true;
+}
+
+// A folder path, absolute; null goes back to the environment and the default.
+bool readNetworkDir(const std::string& key, const JsonValue& value, SettingsChange& change,
+                    std::string& error) {
+    if (value.kind == Kind::Null) {
+        change.addSettings([](LiveSettings& s) { s.network.dir.clear(); });
+        return true;
+    }
+    if (value.kind != Kind::String || value.text.empty() || value.text[0] != '/' ||
+        value.text.find('\0') != std::string::npos) {
+        return expected(key, "an absolute folder path or null", value, error);
+    }
+    std::string dir = value.text;
+    while (dir.size() > 1 && dir.back() == '/') {
+        dir.pop_back();
+    }
+    change.addSettings([dir](LiveSettings& s) { s.network.dir = dir; });
+    return true;
+}
+
 bool readBitrate(const std::string& key, const JsonValue& value, int& out, std::string& error) {
     return readInt(key, value, 0, 1000000, false, out, error);
 }
@@ -265,6 +295,9 @@ const std::vector<Setting>& settings() {
         {"sim.stats.intervalMs", false,
          intSetting(readStatsInterval, [](LiveSettings& s, int v) { s.statsIntervalMs = v; })},
         {"sim.users", false, readUsers},
+        // Calls between processes.
+        {"sim.network.enabled", false, readNetworkEnabled},
+        {"sim.network.dir", false, readNetworkDir},
         {"rtc.video.capture", true, switchSetting(&MediaSwitches::localVideoCapture)},
         {"che.video.local.capture", true, switchSetting(&MediaSwitches::localVideoCapture)},
         {"che.video.local.send", true, switchSetting(&MediaSwitches::localVideoSend)},

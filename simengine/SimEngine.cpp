@@ -74,11 +74,16 @@ int SimEngine::joinChannel(const char* key, const char* channel, const char* inf
                                {"info", textValue(info)},
                                {"uid", intValue(uid)}},
                               anyNull ? kInvalidArgument : kOk);
+    if (result == kOk && liveWanted()) {
+        // Another process of the channel may hold the uid: then the join is refused.
+        const int live = startLiveCall(state_, channel, uid);
+        if (live != kOk) {
+            journal().record(state_->id(), "joinRefused", {{"uid", intValue(uid)}}, live);
+            return live;
+        }
+    }
     if (result == kOk) {
         state_->setChannel(channel);
-        if (liveWanted()) {
-            startLiveCall(state_, channel, uid);
-        }
     }
     return result;
 }

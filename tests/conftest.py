@@ -1,13 +1,26 @@
 import os
 os.environ.setdefault("VELTO_SIM_LIVE", "0")
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
 
 import _pyveltosdk as sdk
 import velto_sim as sim
+
+
+@pytest.fixture(autouse=True)
+def network_folder(monkeypatch):
+    """Each test's own rendezvous folder for calls between processes (inherited by its
+    subprocesses), so that tests and parallel runs never meet in a channel by accident. Short,
+    under the temporary folder, since socket paths are limited to about 100 characters."""
+    folder = tempfile.mkdtemp(prefix="vsn-")
+    monkeypatch.setenv("VELTO_SIM_NETWORK_DIR", folder)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

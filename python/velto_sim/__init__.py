@@ -202,6 +202,7 @@ __all__ = [
     "AUDIO_RECORD", "AUDIO_PLAY", "AUDIO_MIX", "AUDIO_PLAY_BEFORE_MIX",
     "VIDEO_CAPTURE", "VIDEO_RENDER", "SDK_STRING",
     "set_live", "live", "settings", "decode_pattern", "TONE_AMPLITUDE",
+    "network", "transport_bench",
 ]
 
 _LIB_NAME = "libvelto_rtc_sdk.so"
@@ -660,3 +661,7 @@ def observer_options() -> Dict[str, int]:
     if result != 0:
         raise SimError(result, "observer_options")
     return dict(zip(_OPTION_NAMES, out))
+
+
+# Calls between processes live in their own module; imported last, as it uses the loader above.
+from .network import network, transport_bench  # noqa: E402

@@ -1,0 +1,106 @@
+#include "simengine/ChannelPeers.h"
+
+#include "simengine/FrameDelivery.h"
+#include "simengine/ObserverCalls.h"
+
+namespace velto {
+namespace sim {
+
+namespace {
+
+// True while the program gets `user`'s video: present, video on, remote video not muted.
+bool receivingVideo(const LiveCall& call, const RemoteUser& user) {
+    const MediaSwitches& on = call.engine().switches();
+    return user.present.load() && on.video.load() && !on.remoteVideoMuted.load();
+}
+
+// Remote video thread: the member's newest frame to the observer, then counted.
+void renderWaiting(const LiveCall& call, RemoteUser& user) {
+    // One buffer per remote video thread, swapped with the inbox's slot: no copy, no allocation
+    // once sizes settle.
+    thread_local I420Frame frame;
+    std::uint64_t sentNs = 0;
+    if (!user.inbox->takeVideo(frame, sentNs) || call.stopped() || !receivingVideo(call, user)) {
+        return;
+    }
+    if (media::IVideoFrameObserver* observer = call.engine().videoObserver()) {
+        media::EngineVideoFrame record = videoFrameOf(kVideoRender, frame);
+        callVideoObserver(*observer, kVideoRender, user.spec.uid, record);
+    }
+    user.width.store(frame.width);
+    user.height.store(frame.height);
+    user.videoIn.add(frame.bytes());
+    const std::uint64_t now = wireClockNs();
+    user.videoDelayMs.store(now > sentNs ? static_cast<int>((now - sentNs) / 1000000) : 0);
+}
+
+}  // namespace
+
+void ChannelPeers::peerJoined(std::uint32_t uid) {
+    if (call_->stopped()) {
+        return;
+    }
+    UserSpec spec;
+    spec.uid = uid;
+    spec.kind = UserKind::kPeer;
+    auto user = std::make_shared<RemoteUser>(spec);
+    user->inbox = std::make_shared<PeerInbox>();
+    call_->addPeer(user);
+    const std::shared_ptr<LiveCall> call = call_;
+    call->post(kEventThread, [call, user] {
+        if (call->stopped()) {
+            return;
+        }
+        const std::int64_t elapsed = call->elapsedMs();
+        user->joinedMs.store(elapsed);
+        call->notify("onRemoteUserJoined", user->spec.uid, static_cast<int>(elapsed),
+                     [&](rtc::IRtcEngineEventHandler& h) {
+                         h.onRemoteUserJoined(user->spec.uid, static_cast<int>(elapsed));
+                     });
+        // Media flows once the program has heard of the user.
+        user->present.store(true);
+    });
+}
+
+void ChannelPeers::peerLeft(std::uint32_t uid, int reason) {
+    const std::shared_ptr<RemoteUser> user = call_->peer(uid);
+    if (user == nullptr || call_->stopped()) {
+        return;
+    }
+    user->gone.store(true);
+    const std::shared_ptr<LiveCall> call = call_;
+    call->post(kEventThread, [call, user, reason] {
+        if (call->stopped()) {
+            return;
+        }
+        user->present.store(false);
+        call->removePeer(user->spec.uid);
+        call->notify(
+            "onRemoteUserOffline", user->spec.uid, reason,
+            [&](rtc::IRtcEngineEventHandler& h) { h.onRemoteUserOffline(user->spec.uid, reason); });
+    });
+}
+
+void ChannelPeers::peerAudio(std::uint32_t uid, const WireAudioFrame& frame) {
+    const std::shared_ptr<RemoteUser> user = call_->peer(uid);
+    if (user == nullptr || !user->present.load() ||
+        call_->engine().switches().remoteAudioMuted.load()) {
+        return;
+    }
+    user->inbox->putAudio(frame);
+}
+
+void ChannelPeers::peerVideo(std::uint32_t uid, I420Frame& frame, std::uint32_t,
+                             std::uint64_t sentNs) {
+    const std::shared_ptr<RemoteUser> user = call_->peer(uid);
+    if (user == nullptr || !receivingVideo(*call_, *user)) {
+        return;
+    }
+    if (user->inbox->putVideo(frame, sentNs)) {
+        const std::shared_ptr<LiveCall> call = call_;
+        call->post(kRenderThread, [call, user] { renderWaiting(*call, *user); });
+    }
+}
+
+}  // namespace sim
+}  // namespace velto

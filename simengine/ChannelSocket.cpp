@@ -1,0 +1,171 @@
+#include "simengine/ChannelSocket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velto {
+namespace sim {
+
+namespace {
+
+constexpr int kBacklog = 64;
+constexpr int kSendBufferBytes = 4 * 1024 * 1024;
+
+bool addressOf(const std::string& path, sockaddr_un& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+SocketFd newSocket(int& error) {
+    SocketFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        error = errno;
+    }
+    return fd;
+}
+
+}  // namespace
+
+SocketFd& SocketFd::operator=(SocketFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+SocketFd::~SocketFd() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int SocketFd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+SocketFd listenAt(const std::string& path, int& error) {
+    sockaddr_un address{};
+    if (!addressOf(path, address)) {
+        error = ENAMETOOLONG;
+        return SocketFd();
+    }
+    SocketFd fd = newSocket(error);
+    if (!fd.valid()) {
+        return fd;
+    }
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+        return SocketFd();
+    }
+    // Nobody else may connect: the folder is 0700 already, the socket is made 0600 as well
+    // (the umask is the whole process's, so it is not touched).
+    if (chmod(path.c_str(), 0600) != 0 || listen(fd.get(), kBacklog) != 0) {
+        error = errno;
+        unlink(path.c_str());
+        return SocketFd();
+    }
+    return fd;
+}
+
+SocketFd connectTo(const std::string& path, int& error) {
+    sockaddr_un address{};
+    if (!addressOf(path, address)) {
+        error = ENAMETOOLONG;
+        return SocketFd();
+    }
+    SocketFd fd = newSocket(error);
+    if (!fd.valid()) {
+        return fd;
+    }
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+        return SocketFd();
+    }
+    return fd;
+}
+
+Liveness probeMember(const std::string& path) {
+    int error = 0;
+    const SocketFd fd = connectTo(path, error);
+    if (fd.valid() || error == EAGAIN) {
+        return Liveness::kAlive;  // EAGAIN: a full backlog, someone listens
+    }
+    return error == ECONNREFUSED ? Liveness::kStale : Liveness::kUnknown;
+}
+
+void removeStale(const std::string& path) {
+    struct stat before{};
+    if (lstat(path.c_str(), &before) != 0 || !S_ISSOCK(before.st_mode)) {
+        return;
+    }
+    if (probeMember(path) != Liveness::kStale) {
+        return;
+    }
+    // Another member may have cleaned and re-bound the name meanwhile: only the same inode goes.
+    struct stat now{};
+    if (lstat(path.c_str(), &now) == 0 && now.st_ino == before.st_ino &&
+        now.st_dev == before.st_dev) {
+        unlink(path.c_str());
+    }
+}
+
+bool sameUserAtOtherEnd(int fd) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0 &&
+           credentials.uid == geteuid();
+}
+
+void widenSendBuffer(int fd) {
+    const int size = kSendBufferBytes;
+    // The system caps it (net.core.wmem_max); whatever it grants is fine.
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+SendResult sendMessage(int fd, const iovec* parts, int count) {
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    while (true) {
+        if (sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return SendResult::kSent;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS ? SendResult::kFull
+                                                                           : SendResult::kBroken;
+    }
+}
+
+SendResult sendMessageWaiting(int fd, const iovec* parts, int count, int timeoutMs) {
+    SendResult result = sendMessage(fd, parts, count);
+    if (result != SendResult::kFull) {
+        return result;
+    }
+    pollfd wait{fd, POLLOUT, 0};
+    if (poll(&wait, 1, timeoutMs) > 0 && (wait.revents & POLLOUT) != 0) {
+        result = sendMessage(fd, parts, count);
+    }
+    return result;
+}
+
+}  // namespace sim
+}  // namespace velto

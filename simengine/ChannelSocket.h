@@ -1,0 +1,66 @@
+// The sockets that carry a channel's messages: Unix domain SOCK_SEQPACKET, one connection per
+// pair of members. Chosen over shared memory because the kernel keeps each message whole and
+// in order, tells a member at once when the other end's process is gone (end of stream), and
+// checks the folder's permissions and the peer's credentials; the cost, one copy in and one
+// out of the kernel per frame, is measured by bench/call_network.py. Functions are safe from any
+// thread; a descriptor is used by one sending and one receiving thread at most.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <string>
+
+namespace velto {
+namespace sim {
+
+// Owns one descriptor; closes it when destroyed.
+class SocketFd {
+  public:
+    SocketFd() = default;
+    explicit SocketFd(int fd) : fd_(fd) {}
+    SocketFd(SocketFd&& other) noexcept : fd_(other.release()) {}
+    SocketFd& operator=(SocketFd&& other) noexcept;
+    SocketFd(const SocketFd&) = delete;
+    SocketFd& operator=(const SocketFd&) = delete;
+    ~SocketFd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release();
+
+  private:
+    int fd_ = -1;
+};
+
+// A listening socket bound at `path`, non-blocking; invalid with errno kept in `error`
+// (EADDRINUSE when the name is taken).
+SocketFd listenAt(const std::string& path, int& error);
+
+// A non-blocking connection to the member listening at `path`; invalid with `error` set
+// (ECONNREFUSED when nobody listens: a stale name).
+SocketFd connectTo(const std::string& path, int& error);
+
+enum class Liveness { kAlive, kStale, kUnknown };
+// Whether a process listens at `path`, by connecting (and hanging up at once).
+Liveness probeMember(const std::string& path);
+// Removes the stale name at `path` unless it was replaced meanwhile.
+void removeStale(const std::string& path);
+
+// The uid of the process at the other end matches ours.
+bool sameUserAtOtherEnd(int fd);
+
+// Enlarges the send buffer, so a frame's pieces fit at once when the receiver keeps up.
+void widenSendBuffer(int fd);
+
+enum class SendResult {
+    kSent,
+    kFull,    // the receiver's queue is full: the message was dropped
+    kBroken,  // the connection is gone
+};
+// One message from `parts`, without waiting and without raising SIGPIPE.
+SendResult sendMessage(int fd, const iovec* parts, int count);
+// As sendMessage, but waits up to `timeoutMs` for room (a goodbye that must arrive).
+SendResult sendMessageWaiting(int fd, const iovec* parts, int count, int timeoutMs);
+
+}  // namespace sim
+}  // namespace velto

@@ -1,0 +1,253 @@
+#include "simengine/ChannelWire.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velto {
+namespace sim {
+
+namespace {
+
+constexpr int kMaxWidth = 3840;
+constexpr int kMaxHeight = 2160;
+
+WireHeader headerOf(WireKind kind, std::uint32_t uid, std::uint32_t sequence,
+                    std::uint64_t sentNs) {
+    WireHeader header{};
+    header.magic = kWireMagic;
+    header.version = kWireVersion;
+    header.kind = static_cast<std::uint8_t>(kind);
+    header.uid = uid;
+    header.sequence = sequence;
+    header.sentNs = sentNs;
+    return header;
+}
+
+template <class Record>
+void append(std::vector<std::uint8_t>& out, const Record& record) {
+    const std::size_t at = out.size();
+    out.resize(at + sizeof record);
+    std::memcpy(out.data() + at, &record, sizeof record);
+}
+
+// The three planes of `frame` as consecutive ranges of its I420 bytes.
+struct PlaneRange {
+    std::uint8_t* data;
+    std::size_t size;
+};
+
+}  // namespace
+
+std::uint64_t wireClockNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::vector<std::uint8_t> encodeHello(std::uint32_t uid, const std::string& channel) {
+    std::vector<std::uint8_t> out;
+    append(out, headerOf(WireKind::kHello, uid, 0, wireClockNs()));
+    WireHello hello{};
+    hello.pid = static_cast<std::uint32_t>(getpid());
+    hello.channelLength = static_cast<std::uint32_t>(channel.size());
+    append(out, hello);
+    const std::size_t at = out.size();
+    out.resize(at + channel.size());
+    std::memcpy(out.data() + at, channel.data(), channel.size());
+    return out;
+}
+
+std::vector<std::uint8_t> encodeBye(std::uint32_t uid) {
+    std::vector<std::uint8_t> out;
+    append(out, headerOf(WireKind::kBye, uid, 0, wireClockNs()));
+    return out;
+}
+
+std::vector<std::uint8_t> encodeAudioHead(std::uint32_t uid, std::uint32_t sequence,
+                                          std::uint64_t sentNs, int sampleRate, int channels,
+                                          int samples) {
+    std::vector<std::uint8_t> out;
+    append(out, headerOf(WireKind::kAudio, uid, sequence, sentNs));
+    WireAudio audio{};
+    audio.sampleRate = sampleRate;
+    audio.channels = channels;
+    audio.samples = samples;
+    append(out, audio);
+    return out;
+}
+
+void encodeVideoHead(std::uint8_t* out, std::uint32_t uid, std::uint32_t sequence,
+                     std::uint64_t sentNs, int width, int height, std::uint32_t offset,
+                     std::uint32_t length) {
+    const WireHeader header = headerOf(WireKind::kVideo, uid, sequence, sentNs);
+    WireVideo video{};
+    video.width = width;
+    video.height = height;
+    video.offset = offset;
+    video.length = length;
+    std::memcpy(out, &header, sizeof header);
+    std::memcpy(out + sizeof header, &video, sizeof video);
+}
+
+void copyIntoFrame(I420Frame& frame, std::size_t offset, std::size_t length,
+                   const std::uint8_t* in) {
+    const PlaneRange planes[] = {{frame.y.data(), frame.y.size()},
+                                 {frame.u.data(), frame.u.size()},
+                                 {frame.v.data(), frame.v.size()}};
+    for (const PlaneRange& plane : planes) {
+        if (length == 0) {
+            return;
+        }
+        if (offset >= plane.size) {
+            offset -= plane.size;
+            continue;
+        }
+        const std::size_t n = std::min(length, plane.size - offset);
+        std::memcpy(plane.data + offset, in, n);
+        in += n;
+        length -= n;
+        offset = 0;
+    }
+}
+
+WireEvent WireReader::refuse(const char* why) {
+    refusal_ = why;
+    return WireEvent::kRefused;
+}
+
+WireEvent WireReader::read(const std::uint8_t* data, std::size_t length, bool truncated) {
+    if (truncated) {
+        return refuse("oversized");
+    }
+    WireHeader header{};
+    if (data == nullptr || length < sizeof header) {
+        return refuse("shorter than a header");
+    }
+    std::memcpy(&header, data, sizeof header);
+    if (header.magic != kWireMagic || header.version != kWireVersion || header.reserved != 0) {
+        return refuse("foreign");
+    }
+    const std::uint8_t* body = data + sizeof header;
+    const std::size_t bodyLength = length - sizeof header;
+    const auto kind = static_cast<WireKind>(header.kind);
+    if (!greeted_) {
+        return kind == WireKind::kHello ? readHello(header, body, bodyLength)
+                                        : refuse("before the hello");
+    }
+    if (header.uid != peer_.uid) {
+        return refuse("another uid");
+    }
+    switch (kind) {
+        case WireKind::kBye:
+            return bodyLength == 0 ? WireEvent::kBye : refuse("malformed bye");
+        case WireKind::kAudio:
+            return readAudio(header, body, bodyLength);
+        case WireKind::kVideo:
+            return readVideo(header, body, bodyLength);
+        case WireKind::kHello:
+            return refuse("a second hello");
+    }
+    return refuse("unknown kind");
+}
+
+WireEvent WireReader::readHello(const WireHeader& header, const std::uint8_t* body,
+                                std::size_t length) {
+    WireHello hello{};
+    if (length < sizeof hello) {
+        return refuse("truncated hello");
+    }
+    std::memcpy(&hello, body, sizeof hello);
+    if (hello.channelLength == 0 || hello.channelLength > kWireMaxChannelBytes ||
+        length != sizeof hello + hello.channelLength || header.uid == 0) {
+        return refuse("malformed hello");
+    }
+    peer_.uid = header.uid;
+    peer_.pid = hello.pid;
+    peer_.channel.assign(reinterpret_cast<const char*>(body + sizeof hello), hello.channelLength);
+    greeted_ = true;
+    return WireEvent::kHello;
+}
+
+WireEvent WireReader::readAudio(const WireHeader& header, const std::uint8_t* body,
+                                std::size_t length) {
+    WireAudio fields{};
+    if (length < sizeof fields) {
+        return refuse("truncated audio");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    const bool formatOk = fields.sampleRate >= 8000 && fields.sampleRate <= 96000 &&
+                          fields.sampleRate % 100 == 0 &&
+                          (fields.channels == 1 || fields.channels == 2) &&
+                          fields.samples == fields.sampleRate / 100 && fields.reserved == 0;
+    if (!formatOk) {
+        return refuse("malformed audio format");
+    }
+    const std::size_t values = static_cast<std::size_t>(fields.samples) * fields.channels;
+    if (length != sizeof fields + values * sizeof(std::int16_t)) {
+        return refuse("audio of the wrong length");
+    }
+    audio_.sampleRate = fields.sampleRate;
+    audio_.channels = fields.channels;
+    audio_.samples = fields.samples;
+    audio_.sequence = header.sequence;
+    audio_.sentNs = header.sentNs;
+    audio_.pcm.resize(values);
+    std::memcpy(audio_.pcm.data(), body + sizeof fields, values * sizeof(std::int16_t));
+    return WireEvent::kAudio;
+}
+
+WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* body,
+                                std::size_t length) {
+    WireVideo fields{};
+    if (length < sizeof fields) {
+        return refuse("truncated video");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    const bool sizeOk = fields.width >= 2 && fields.width <= kMaxWidth && fields.width % 2 == 0 &&
+                        fields.height >= 2 && fields.height <= kMaxHeight && fields.height % 2 == 0;
+    if (!sizeOk) {
+        return refuse("malformed video size");
+    }
+    const std::size_t total = static_cast<std::size_t>(fields.width) * fields.height * 3 / 2;
+    if (fields.length == 0 || fields.length > kWirePieceBytes ||
+        length != sizeof fields + fields.length || fields.offset > total ||
+        fields.length > total - fields.offset) {
+        return refuse("video piece out of bounds");
+    }
+    if (fields.offset == 0) {
+        // A new frame; one still incomplete is given up.
+        const bool abandoned = assembling_;
+        assembling_ = true;
+        filled_ = 0;
+        videoSequence_ = header.sequence;
+        videoSentNs_ = header.sentNs;
+        if (video_.width != fields.width || video_.height != fields.height) {
+            video_.resize(fields.width, fields.height);
+        }
+        if (abandoned) {
+            ++abandoned_;
+        }
+    } else if (!assembling_ || header.sequence != videoSequence_ || fields.offset != filled_ ||
+               fields.width != video_.width || fields.height != video_.height) {
+        assembling_ = false;
+        return refuse("video piece out of order");
+    }
+    copyIntoFrame(video_, fields.offset, fields.length, body + sizeof fields);
+    filled_ += fields.length;
+    if (filled_ < total) {
+        return WireEvent::kNothing;
+    }
+    assembling_ = false;
+    return WireEvent::kVideo;
+}
+
+void WireReader::takeVideo(I420Frame& into) {
+    std::swap(into, video_);
+}
+
+}  // namespace sim
+}  // namespace velto
