@@ -302,7 +302,7 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
         waits.push_back(pollfd{wake_.get(), POLLIN, 0});
         waits.push_back(pollfd{listener_.get(), POLLIN, 0});
         for (const auto& link : polled) {
-            waits.push_back(pollfd{link->fd.get(), POLLIN, 0});
+            waits.push_back(pollfd{link->fd.get(), POLLIN | POLLRDHUP, 0});
         }
         if (poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR) {
             break;
@@ -321,7 +321,8 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
             if (waits[i + 2].revents == 0) {
                 continue;
             }
-            if (!readLink(*polled[i], *listener, buffer)) {
+            const bool hungUp = (waits[i + 2].revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+            if (!readLink(*polled[i], *listener, buffer, hungUp)) {
                 dropLink(polled[i], *listener, polled[i]->saidBye ? kOfflineQuit : kOfflineDropped);
             }
         }
@@ -345,7 +346,7 @@ void ChannelNetwork::acceptMembers() {
 }
 
 bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
-                              std::vector<std::uint8_t>& buffer) {
+                              std::vector<std::uint8_t>& buffer, bool hungUp) {
     for (int i = 0; i < kReadBurst; ++i) {
         iovec into = part(buffer.data(), buffer.size());
         msghdr message{};
@@ -358,8 +359,18 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
             }
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        if (got == 0) {
+        if (got == 0 && !hungUp) {
+            // The end may have come after the wait: ask again before calling it a message.
+            pollfd now{link.fd.get(), POLLRDHUP, 0};
+            hungUp = poll(&now, 1, 0) > 0 && (now.revents & (POLLHUP | POLLRDHUP)) != 0;
+        }
+        if (got == 0 && hungUp) {
             return false;  // the other end is closed: left or gone
+        }
+        if (got == 0) {
+            // An empty message, not the end: refused like any other malformed one.
+            counters_.refused.fetch_add(1, std::memory_order_relaxed);
+            continue;
         }
         counters_.messagesIn.fetch_add(1, std::memory_order_relaxed);
         counters_.bytesIn.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);

@@ -96,8 +96,10 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     void addLink(SocketFd fd);
     void run(std::shared_ptr<ChannelListener> listener);
     void acceptMembers();
-    // Reads what `link` has; false once the link is finished.
-    bool readLink(Link& link, ChannelListener& listener, std::vector<std::uint8_t>& buffer);
+    // Reads what `link` has; false once the link is finished. An empty read is the end only
+    // when the wait reported `hungUp`: otherwise it is an empty message.
+    bool readLink(Link& link, ChannelListener& listener, std::vector<std::uint8_t>& buffer,
+                  bool hungUp);
     void dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener, int reason);
     void wake();
 
