@@ -110,9 +110,9 @@ with lock:
     report = {"join": result, "network": network, "events": events, "seen": seen,
               "started": started}
 os.write(1, ("REPORT " + json.dumps(report) + "\n").encode())
-if cfg.get("end") == "leave":
-    sdk.leaveChannel()
-    time.sleep(0.2)
+# Leave before the interpreter exits: once it begins to, callbacks stop, and frames would go
+# out as the engine made them, unmarked.
+sdk.leaveChannel()
 """
 
 

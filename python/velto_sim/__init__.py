@@ -54,7 +54,9 @@ Journal entries (engine 0 = library level)
     fire {event, uid, arg, thread, fallback}
     deliver {stream, uid, thread, fallback} result = the observer's answer 1/0
     observerOptions {audioObserver, videoObserver, fallback}
-    liveStart {channel, uid} when a live call starts, liveStop {channelLeft} when it ends
+    liveStart {channel, uid} when a live call starts (uid as assigned for 0), liveStop
+        {channelLeft} when it ends
+    joinRefused {uid} result = -17 when another process holds the uid in the channel
     live {event, uid, arg} for every notification a live call raises, just before the
         module is called (frames of live calls are not journaled)
 
@@ -146,6 +148,10 @@ Settings
     sim.audio.pitch       440      microphone tone in Hz, 20..20000
     sim.stats.intervalMs  2000     statistics interval; 0 turns them off, else 50..600000
     sim.users             below    the remote users, a list of at most 16 objects
+    sim.network.enabled   null     true/false: join the channel shared with this user's
+                                   other processes; null: as VELTO_SIM_NETWORK says (on)
+    sim.network.dir       null     the rendezvous folder, an absolute path; null: as
+                                   VELTO_SIM_NETWORK_DIR says, else the default below
 
     A user object: uid (default 1001 + its index; unique, not 0), kind ("pattern"
     or "echo", default "pattern"), join and leave (seconds after the local user
@@ -167,6 +173,34 @@ Settings
     operation returns -2 and one line on stderr names it, for instance
     ``velto-sim: EngineParameters.setParameters: sim.video.fps: expected an integer
     from 1 to 60, got 0``. A failed initialize keeps no event handler, as always.
+
+Calls between processes
+    Unless the network is off, a live call also joins the channel shared by the processes
+    of the same OS user on this machine (see the README, "Calls between processes"). Each
+    other process in the channel is a remote user: onRemoteUserJoined when it is greeted,
+    its capture and record frames (as its callbacks left them) as render (11) and
+    playback-before-mix (3) frames with its uid, in playback (1) and mix (2), statistics
+    from what arrived (RemoteVideoStats.delay: the last frame's milliseconds from the
+    sender's capture callback), and onRemoteUserOffline with reason 0 when it leaves, 1
+    when its process ended. Scripted users stay private to their process.
+
+    - joinChannel with uid 0 gets a uid unique in the channel, below 2**31 and none of
+      this process's scripted users. A uid another process holds in the channel: the join
+      returns -17, one stderr line says so, and no call starts.
+    - Switches: what a process does not send (muteLocalVideo, muteLocalAudio, video off)
+      the others do not get; what it mutes (muteAllRemoteAudioStreams, remote video) it
+      does not get.
+    - A receiver that cannot keep up gets the newest video frame when its callback is
+      free (older ones are replaced) and at most 60 ms of audio; senders never wait.
+    - The folder: sim.network.dir, else VELTO_SIM_NETWORK_DIR, else
+      $XDG_RUNTIME_DIR/velto-sim, else $TMPDIR (or /tmp)/velto-sim-<uid>. Created with
+      mode 0700 when missing; one owned by another user, open to others or not a folder
+      is refused with one stderr line and the call stays in this process. Socket paths
+      are limited (the folder's path to 73 characters). VELTO_SIM_NETWORK=0 ("0",
+      "false", "no", "off") or sim.network.enabled false turns the network off; the
+      setting wins over the variable. Both are read at each joinChannel.
+    - network() describes the current engine's membership; transport_bench() measures
+      the transport (bench/call_network.py).
 
 Synthetic media
     Test pattern (I420): diagonal stripes and a bar that move with the frame number,
