@@ -157,7 +157,7 @@ void ChannelNetwork::start(std::shared_ptr<ChannelListener> listener) {
         }
         int failure = 0;
         SocketFd fd = connectTo(member.path, failure);
-        if (fd.valid()) {
+        if (fd.valid() && sameUserAtOtherEnd(fd.get())) {
             addLink(std::move(fd));
         } else if (failure == ECONNREFUSED) {
             removeStale(member.path);

@@ -7,14 +7,13 @@ from __future__ import annotations
 import ctypes
 from typing import Any, Dict, Optional
 
-from . import _declare, _lib, _read_json  # type: ignore[attr-defined]
+from . import _declare, _read_json
 
 __all__ = ["network", "transport_bench"]
 
 _network_json = _declare("vsim_network_json", ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t)
 _transport_bench = _declare("vsim_transport_bench", ctypes.c_int, ctypes.c_char_p, ctypes.c_int,
                             ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_double))
-del _lib
 
 
 def network() -> Optional[Dict[str, Any]]:
