@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <random>
 
 #include "simengine/NetworkFolder.h"
@@ -71,6 +72,22 @@ struct ChannelNetwork::Link {
     WireReader reader;
     bool finished = false;
     bool saidBye = false;
+
+    // What waits to be sent because the member's queue was full, guarded by sendMutex: audio
+    // messages (oldest dropped beyond kAudioBacklog), the video frame in flight with the bytes
+    // of it already sent, and the next frame (a newer one replaces it). `backlog` tells the
+    // network thread to wait until the member's queue has room again.
+    std::mutex sendMutex;
+    std::deque<std::vector<std::uint8_t>> audio;
+    struct Frame {
+        std::shared_ptr<const I420Frame> frame;
+        std::uint32_t sequence = 0;
+        std::uint64_t sentNs = 0;
+    };
+    Frame video;
+    std::size_t videoOffset = 0;
+    Frame nextVideo;
+    std::atomic<bool> backlog{false};
 };
 
 ChannelNetwork::ChannelNetwork(std::string dir, std::string channel, std::uint32_t uid)
@@ -221,22 +238,29 @@ void ChannelNetwork::sendAudio(const std::int16_t* pcm, int samples, int channel
     if (links.empty()) {
         return;
     }
-    const std::vector<std::uint8_t> head =
+    std::vector<std::uint8_t> message =
         encodeAudioHead(uid_, sequence, wireClockNs(), sampleRate, channels, samples);
+    const std::size_t head = message.size();
     const std::size_t bytes = static_cast<std::size_t>(samples) * channels * sizeof *pcm;
-    const iovec parts[] = {part(head.data(), head.size()), part(pcm, bytes)};
+    message.resize(head + bytes);
+    std::memcpy(message.data() + head, pcm, bytes);
+    bool backlog = false;
     for (const auto& link : links) {
-        if (sendMessage(link->fd.get(), parts, 2) == SendResult::kSent) {
-            counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-            counters_.bytesOut.fetch_add(head.size() + bytes, std::memory_order_relaxed);
-        } else {
+        std::lock_guard<std::mutex> lock(link->sendMutex);
+        if (link->audio.size() >= kAudioBacklog) {
+            link->audio.pop_front();
             counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);
         }
+        link->audio.push_back(message);
+        backlog = !flush(*link) || backlog;
+    }
+    if (backlog) {
+        wake();  // the network thread sends the rest once there is room
     }
 }
 
-void ChannelNetwork::sendVideo(const I420Frame& frame) {
-    if (leaving_.load()) {
+void ChannelNetwork::sendVideo(std::shared_ptr<const I420Frame> frame) {
+    if (leaving_.load() || frame == nullptr) {
         return;
     }
     const std::vector<std::shared_ptr<Link>> links = sendableLinks();
@@ -244,21 +268,58 @@ void ChannelNetwork::sendVideo(const I420Frame& frame) {
     if (links.empty()) {
         return;
     }
-    const std::uint64_t sentNs = wireClockNs();
-    const std::size_t total = frame.bytes();
-    const struct {
-        const std::uint8_t* data;
-        std::size_t size;
-    } planes[] = {{frame.y.data(), frame.y.size()},
-                  {frame.u.data(), frame.u.size()},
-                  {frame.v.data(), frame.v.size()}};
+    const Link::Frame next{std::move(frame), sequence, wireClockNs()};
+    bool backlog = false;
     for (const auto& link : links) {
-        bool complete = true;
-        for (std::size_t offset = 0; offset < total && complete; offset += kWirePieceBytes) {
+        std::lock_guard<std::mutex> lock(link->sendMutex);
+        if (link->video.frame == nullptr) {
+            link->video = next;
+            link->videoOffset = 0;
+        } else {
+            if (link->nextVideo.frame != nullptr) {
+                counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);  // never sent
+            }
+            link->nextVideo = next;
+        }
+        backlog = !flush(*link) || backlog;
+    }
+    if (backlog) {
+        wake();
+    }
+}
+
+bool ChannelNetwork::flush(Link& link) {
+    const int fd = link.fd.get();
+    while (!link.audio.empty()) {
+        const std::vector<std::uint8_t>& message = link.audio.front();
+        const iovec parts[] = {part(message.data(), message.size())};
+        const SendResult result = sendMessage(fd, parts, 1);
+        if (result == SendResult::kFull) {
+            link.backlog.store(true);
+            return false;
+        }
+        if (result == SendResult::kSent) {
+            counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+            counters_.bytesOut.fetch_add(message.size(), std::memory_order_relaxed);
+        }
+        link.audio.pop_front();
+    }
+    while (link.video.frame != nullptr) {
+        const I420Frame& frame = *link.video.frame;
+        const std::size_t total = frame.bytes();
+        const struct {
+            const std::uint8_t* data;
+            std::size_t size;
+        } planes[] = {{frame.y.data(), frame.y.size()},
+                      {frame.u.data(), frame.u.size()},
+                      {frame.v.data(), frame.v.size()}};
+        while (link.videoOffset < total) {
+            const std::size_t offset = link.videoOffset;
             const std::size_t length = std::min(kWirePieceBytes, total - offset);
             std::uint8_t head[kVideoHeadBytes];
-            encodeVideoHead(head, uid_, sequence, sentNs, frame.width, frame.height,
-                            static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length));
+            encodeVideoHead(head, uid_, link.video.sequence, link.video.sentNs, frame.width,
+                            frame.height, static_cast<std::uint32_t>(offset),
+                            static_cast<std::uint32_t>(length));
             // The piece as slices of the planes it spans: no copy before the kernel's own.
             iovec parts[4] = {part(head, sizeof head)};
             int count = 1;
@@ -277,16 +338,24 @@ void ChannelNetwork::sendVideo(const I420Frame& frame) {
                 left -= n;
                 start = 0;
             }
-            complete = sendMessage(link->fd.get(), parts, count) == SendResult::kSent;
-            if (complete) {
-                counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-                counters_.bytesOut.fetch_add(sizeof head + length, std::memory_order_relaxed);
+            const SendResult result = sendMessage(fd, parts, count);
+            if (result == SendResult::kFull) {
+                link.backlog.store(true);
+                return false;
             }
+            if (result == SendResult::kBroken) {
+                break;  // the network thread sees the end and drops the link
+            }
+            counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+            counters_.bytesOut.fetch_add(sizeof head + length, std::memory_order_relaxed);
+            link.videoOffset += length;
         }
-        if (!complete) {
-            counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);
-        }
+        link.video = std::move(link.nextVideo);
+        link.nextVideo = Link::Frame{};
+        link.videoOffset = 0;
     }
+    link.backlog.store(false);
+    return true;
 }
 
 void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
@@ -302,7 +371,9 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
         waits.push_back(pollfd{wake_.get(), POLLIN, 0});
         waits.push_back(pollfd{listener_.get(), POLLIN, 0});
         for (const auto& link : polled) {
-            waits.push_back(pollfd{link->fd.get(), POLLIN | POLLRDHUP, 0});
+            const short writing = link->backlog.load() ? POLLOUT : 0;
+            waits.push_back(
+                pollfd{link->fd.get(), static_cast<short>(POLLIN | POLLRDHUP | writing), 0});
         }
         if (poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR) {
             break;
@@ -319,6 +390,13 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
         }
         for (std::size_t i = 0; i < polled.size() && !leaving_.load(); ++i) {
             if (waits[i + 2].revents == 0) {
+                continue;
+            }
+            if ((waits[i + 2].revents & POLLOUT) != 0) {
+                std::lock_guard<std::mutex> lock(polled[i]->sendMutex);
+                flush(*polled[i]);
+            }
+            if ((waits[i + 2].revents & ~POLLOUT) == 0) {
                 continue;
             }
             const bool hungUp = (waits[i + 2].revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;

@@ -5,9 +5,11 @@
 //
 // Threads: open/start/leave run on the module's threads (joinChannel, leaveChannel, release);
 // sendAudio runs on the audio thread and sendVideo on the camera thread; the listener is called
-// on the network thread only. Sends never wait: a member whose queue is full misses that frame
-// (newest kept), so a slow receiver slows nobody else. leave() never waits for the network
-// thread, which holds no lock anyone else needs and ends on its own.
+// on the network thread only. Sends never wait: what a member's full queue cannot take waits,
+// newest kept, for the network thread to send once there is room, so a slow receiver slows
+// nobody else. leave() never waits for the network
+// thread, which holds no lock anyone else needs and ends on its own. A member's send mutex is
+// held only while sending to it without waiting.
 #pragma once
 
 #include <atomic>
@@ -72,8 +74,13 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // network thread. Nothing is reported after it returns but what is already under way.
     void leave();
 
+    // Each member gets every frame its queue has room for; what does not fit waits for the
+    // network thread (video: the frame in flight and the newest one after it; audio: up to
+    // kAudioBacklog messages), older frames are dropped and counted. `frame` must not change
+    // once given.
     void sendAudio(const std::int16_t* pcm, int samples, int channels, int sampleRate);
-    void sendVideo(const I420Frame& frame);
+    void sendVideo(std::shared_ptr<const I420Frame> frame);
+    static constexpr std::size_t kAudioBacklog = 6;
 
     std::uint32_t uid() const { return uid_; }
     const std::string& channel() const { return channel_; }
@@ -102,6 +109,9 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
                   bool hungUp);
     void dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener, int reason);
     void wake();
+    // Sends what waits for `link` (its sendMutex held); false while some of it must wait for
+    // room in the member's queue.
+    bool flush(Link& link);
 
     const std::string dir_;
     const std::string channel_;

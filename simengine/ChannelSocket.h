@@ -1,8 +1,9 @@
 // The sockets that carry a channel's messages: Unix domain SOCK_SEQPACKET, one connection per
 // pair of members. Chosen over shared memory because the kernel keeps each message whole and
 // in order, tells a member at once when the other end's process is gone (end of stream), and
-// checks the folder's permissions and the peer's credentials; the cost, one copy in and one
-// out of the kernel per frame, is measured by bench/call_network.py. Functions are safe from any
+// checks the folder's permissions and the peer's credentials. The price is the kernel's copy in
+// and out of each piece: bench/call_network.py measures a 1080p frame at about twelve times one
+// memcpy of it, a few percent of a core for a 640x480@30 call. Functions are safe from any
 // thread; a descriptor is used by one sending and one receiving thread at most.
 #pragma once
 

@@ -97,9 +97,9 @@ int vsim_transport_bench(const char* dir, int width, int height, int frames, dou
         receiver->leave();
         return -1;
     }
-    I420Frame frame;
-    frame.resize(width & ~1, height & ~1);
-    std::memset(frame.y.data(), 0x55, frame.y.size());
+    auto frame = std::make_shared<I420Frame>();
+    frame->resize(width & ~1, height & ~1);
+    std::memset(frame->y.data(), 0x55, frame->y.size());
     int arrived = 0;
     const double cpuStart = cpuNs();
     const auto wallStart = std::chrono::steady_clock::now();
@@ -116,8 +116,8 @@ int vsim_transport_bench(const char* dir, int width, int height, int frames, dou
     sender->leave();
     receiver->leave();
 
-    std::vector<std::uint8_t> from(frame.bytes(), 0x33);
-    std::vector<std::uint8_t> to(frame.bytes());
+    std::vector<std::uint8_t> from(frame->bytes(), 0x33);
+    std::vector<std::uint8_t> to(frame->bytes());
     const int copies = frames * 4;
     const double copyStart = cpuNs();
     for (int i = 0; i < copies; ++i) {

@@ -80,7 +80,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
             call_->sentWidth.store(frame->width);
             call_->sentHeight.store(frame->height);
             if (const auto& network = call_->network()) {
-                network->sendVideo(*frame);
+                network->sendVideo(frame);
             }
             call_->publishSentVideo(std::move(frame));
         }
