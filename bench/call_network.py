@@ -18,6 +18,7 @@ side, never against numbers from elsewhere."""
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -112,6 +113,7 @@ def run_call(peers, width, height, fps, channels, seconds):
         if proc.returncode != 0 or not lines:
             raise SystemExit("a peer failed:\n" + out + err)
         reports.append(json.loads(lines[-1][len("REPORT "):]))
+    shutil.rmtree(folder, ignore_errors=True)
     return reports
 
 
@@ -161,7 +163,9 @@ def main():
                             two["sendsDropped"]))
 
     frames = 40 if args.quick else 150
-    cost = sim.transport_bench(tempfile.mkdtemp(prefix="vsb-"), 1920, 1080, frames)
+    folder = tempfile.mkdtemp(prefix="vsb-")
+    cost = sim.transport_bench(folder, 1920, 1080, frames)
+    shutil.rmtree(folder, ignore_errors=True)
     print("\nTransport, one 1920x1080 I420 frame (3,110,400 bytes) from send to complete frame,"
           " %d frames" % frames)
     print("  CPU %.0f us, wall %.0f us, one memcpy %.0f us: CPU %.1fx memcpy, wall %.1fx"
