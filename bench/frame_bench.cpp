@@ -144,6 +144,68 @@ int64_t fb_ctypes_video(VideoCallback callback, void* y, size_t ySize, void* u, 
     });
 }
 
+// The same callbacks as a careful ctypes user's bridge would be called with: the frame's numbers
+// as plain ints, then (pointer, length) per plane.
+using AudioFrameCallback = void (*)(int32_t, int32_t, int32_t, int32_t, int32_t, void*, size_t);
+using VideoFrameCallback = void (*)(int32_t, int32_t, int32_t, int32_t, void*, size_t, void*,
+                                    size_t, void*, size_t);
+
+int64_t fb_ctypes_audio_frame(AudioFrameCallback callback, void* buffer, int32_t samples,
+                              int32_t bytesPerSample, int32_t channels, int32_t samplesPerSec,
+                              int64_t warmup, int64_t count, int64_t* cpuNs) {
+    const auto size = static_cast<size_t>(samples) * static_cast<size_t>(bytesPerSample) *
+                      static_cast<size_t>(channels);
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            callback(0, 0, samples, channels, samplesPerSec, buffer, size);
+        }
+    });
+}
+
+int64_t fb_ctypes_video_frame(VideoFrameCallback callback, void* y, void* u, void* v, int32_t width,
+                              int32_t height, int64_t warmup, int64_t count, int64_t* cpuNs) {
+    const auto ySize = static_cast<size_t>(width) * static_cast<size_t>(height);
+    return timedOnNewThread(warmup, count, cpuNs, [&](int64_t frames) {
+        for (int64_t i = 0; i < frames; ++i) {
+            callback(10, 0, width, height, y, ySize, u, ySize / 4, v, ySize / 4);
+        }
+    });
+}
+
+// Real-time pacing: one audio frame due every `periodNs` on a new thread, as an engine's audio
+// thread delivers them; after one untimed frame, how long after it was due each of `count` frames
+// was done goes to delaysNs[i] (steady_clock). A frame that waits for the GIL shows here, and so
+// do the frames behind it, which start late. Returns the loop's length.
+int64_t fb_module_audio_paced(void* observer, void* buffer, int32_t samples, int32_t bytesPerSample,
+                              int32_t channels, int32_t samplesPerSec, int64_t count,
+                              int64_t periodNs, int64_t* delaysNs) {
+    auto* target = static_cast<IAudioFrameObserver*>(observer);
+    EngineAudioFrame frame{};
+    frame.samples = samples;
+    frame.bytesPerSample = bytesPerSample;
+    frame.channels = channels;
+    frame.samplesPerSec = samplesPerSec;
+    frame.buffer = buffer;
+    int64_t elapsed = 0;
+    std::thread thread([&] {
+        using Clock = std::chrono::steady_clock;
+        target->onStreamAudioRecord(frame);
+        const auto start = Clock::now();
+        auto next = start;
+        for (int64_t i = 0; i < count; ++i) {
+            std::this_thread::sleep_until(next);
+            target->onStreamAudioRecord(frame);
+            delaysNs[i] =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - next).count();
+            next += std::chrono::nanoseconds(periodNs);
+        }
+        elapsed =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    });
+    thread.join();
+    return elapsed;
+}
+
 // The interpreter entry points the analysis needs, passed in by address so that this file needs
 // no Python headers and stays the same for every interpreter.
 struct PyApi {

@@ -2,17 +2,28 @@
 
 Run after ``python -m pip install .``::
 
-    python bench/frame_path.py            # full run, about a minute
-    python bench/frame_path.py --quick    # smoke run, a few seconds
+    python bench/frame_path.py            # full run, about two minutes
+    python bench/frame_path.py --quick    # smoke run, several seconds
 
 For each frame size (10 ms of 48 kHz stereo 16-bit audio, 320x240 and 1920x1080 I420 video) it
 measures, in one run and side by side, microseconds per frame for:
 
-- module echo: the module's observer called from a native thread, the callable returning its
-  input (copied back into the frame);
-- module none: the same, the callable returning None items (nothing copied back);
+- module echo: the module's observer called from a native thread, the callable returning the
+  bytes objects it was given (so nothing is copied back);
+- module edit: the callable returning other bytes objects for some planes (audio: its one
+  plane; video: both chroma planes, the luma plane given back), which are copied back;
+- module copy: other bytes objects for every plane, all copied back (what an echo cost before
+  the module skipped the copy of a given object);
+- module none: the callable returning None items (nothing copied back);
 - floor: the same bytes copied out and back in C, two copies per frame;
-- ctypes echo: a C thread calling a ctypes callback that does string_at + memmove.
+- ctypes plain: a C thread calling a ctypes callback that does string_at + memmove, with a new
+  thread state per callback (ctypes' own) and no user callable;
+- ctypes kept: the bridge a careful ctypes user would write: one thread state kept per native
+  thread, the same echo callable as "module echo" called with the same arguments, its answer
+  applied as the module applies it.
+
+It then measures the delay of 10 ms audio frames while another Python thread is busy, at the
+default switch interval and at 1 ms (--no-realtime leaves that out).
 
 The native side (bench/frame_bench.cpp) is compiled here with g++ (or $CXX) into a temporary
 library. All native loops run on a thread of their own, as an engine media thread would, and
@@ -25,11 +36,14 @@ import argparse
 import ctypes
 import os
 import platform
+import random
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 import _pyveltosdk as sdk
 import velto_sim as sim
@@ -40,6 +54,12 @@ HELPER_SOURCE = os.path.join(ROOT, "bench", "frame_bench.cpp")
 AUDIO_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t)
 VIDEO_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
                                   ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t)
+_I32 = ctypes.c_int32
+AUDIO_FRAME_CALLBACK = ctypes.CFUNCTYPE(None, _I32, _I32, _I32, _I32, _I32, ctypes.c_void_p,
+                                        ctypes.c_size_t)
+VIDEO_FRAME_CALLBACK = ctypes.CFUNCTYPE(None, _I32, _I32, _I32, _I32,
+                                        ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                        ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t)
 
 
 class PyApi(ctypes.Structure):
@@ -64,6 +84,8 @@ def build_helper(directory):
         "fb_floor": [ctypes.POINTER(ptr), ctypes.POINTER(i64), i32, i64, i64],
         "fb_ctypes_audio": [AUDIO_CALLBACK, ptr, size, i64, i64],
         "fb_ctypes_video": [VIDEO_CALLBACK, ptr, size, ptr, size, ptr, size, i64, i64],
+        "fb_ctypes_audio_frame": [AUDIO_FRAME_CALLBACK, ptr, i32, i32, i32, i32, i64, i64],
+        "fb_ctypes_video_frame": [VIDEO_FRAME_CALLBACK, ptr, ptr, ptr, i32, i32, i64, i64],
         "fb_gil_round_trip": [ctypes.POINTER(PyApi), i32, ptr, ctypes.c_ssize_t, ptr, ptr, i64,
                               i64],
     }
@@ -71,6 +93,9 @@ def build_helper(directory):
         function = getattr(lib, name)
         function.argtypes = argtypes + [ctypes.POINTER(i64)]  # the loop's thread CPU time
         function.restype = i64
+    lib.fb_module_audio_paced.argtypes = [ptr, ptr, i32, i32, i32, i32, i64, i64,
+                                          ctypes.POINTER(i64)]
+    lib.fb_module_audio_paced.restype = i64
     return lib, " ".join(os.path.basename(part) if part == HELPER_SOURCE else part
                          for part in command[:-2])
 
@@ -171,12 +196,31 @@ class Paths:
         return timed(self.lib.fb_ctypes_video, callback, p[0], n[0], p[1], n[1], p[2], n[2],
                      warmup, count)
 
+    def ctypes_frames(self, frame, callback, warmup, count):
+        p = frame.pointers
+        if frame.audio:
+            samples, width, channels, rate = frame.audio
+            return timed(self.lib.fb_ctypes_audio_frame, callback, p[0], samples, width,
+                         channels, rate, warmup, count)
+        w, h = frame.video
+        return timed(self.lib.fb_ctypes_video_frame, callback, p[0], p[1], p[2], w, h, warmup,
+                     count)
+
 
 def module_callables(frame):
-    """(echo, none): returns its input, returns None items."""
+    """name -> callable: 'echo' returns the objects it was given, 'edit' other objects of the
+    same bytes for some planes (audio: its plane; video: u and v), 'copy' for every plane,
+    'none' None items. Every answer leaves the frame's bytes as they were."""
+    # Made once: the answers cost the callable nothing, so only the copy back differs.
+    other = [bytes(bytearray(data)) for data in frame.original]
     if frame.audio:
-        return (lambda *a: (a[-1],)), (lambda *a: (None,))
-    return (lambda t, uid, w, h, y, u, v: (y, u, v)), (lambda *a: (None, None, None))
+        return {"echo": lambda *a: (a[-1],), "edit": lambda *a: (other[0],),
+                "copy": lambda *a: (other[0],), "none": lambda *a: (None,)}
+    u, v = other[1], other[2]
+    everything = tuple(other)
+    return {"echo": lambda t, uid, w, h, y, u_, v_: (y, u_, v_),
+            "edit": lambda t, uid, w, h, y, u_, v_: (y, u, v),
+            "copy": lambda *a: everything, "none": lambda *a: (None, None, None)}
 
 
 def ctypes_echo(frame):
@@ -195,6 +239,48 @@ def ctypes_echo(frame):
         data = string_at(v, nv)
         memmove(v, data, nv)
     return VIDEO_CALLBACK(on_video)
+
+
+def ctypes_careful(frame, user_callable):
+    """The bridge a careful ctypes user writes around `user_callable`: it keeps the thread state
+    ctypes made for a native thread on its first frame (an unmatched PyGILState_Ensure, so that
+    ctypes' own release per callback no longer deletes it), calls the callable with the module's
+    arguments and applies its answer as the module does: None or the given object leaves a plane
+    alone, anything else is copied, cut or padded with zero bytes."""
+    string_at, memmove, memset = ctypes.string_at, ctypes.memmove, ctypes.memset
+    local = threading.local()  # one per thread state, so empty again on a new native thread
+    keep_thread_state = ctypes.pythonapi.PyGILState_Ensure
+
+    def apply(item, given, pointer, size):
+        if item is None or item is given:
+            return
+        if isinstance(item, str):
+            item = item.encode("utf-8")
+        length = len(item)
+        memmove(pointer, item, min(length, size))
+        if length < size:
+            memset(pointer + length, 0, size - length)
+
+    if frame.audio:
+        def on_audio(stream_type, uid, samples, channels, rate, pointer, size):
+            if not getattr(local, "kept", False):
+                keep_thread_state()
+                local.kept = True
+            data = string_at(pointer, size)
+            answer = user_callable(stream_type, uid, samples, channels, rate, data)
+            apply(answer[0], data, pointer, size)
+        return AUDIO_FRAME_CALLBACK(on_audio)
+
+    def on_video(stream_type, uid, width, height, y, ny, u, nu, v, nv):
+        if not getattr(local, "kept", False):
+            keep_thread_state()
+            local.kept = True
+        given = (string_at(y, ny), string_at(u, nu), string_at(v, nv))
+        answer = user_callable(stream_type, uid, width, height, *given)
+        apply(answer[0], given[0], y, ny)
+        apply(answer[1], given[1], u, nu)
+        apply(answer[2], given[2], v, nv)
+    return VIDEO_FRAME_CALLBACK(on_video)
 
 
 # --- checks before timing: a path that silently skipped Python would look fast -----------------
@@ -242,6 +328,13 @@ def check_paths(paths, frames):
         paths.ctypes_bridge(frame, callback, 1, 2)
         if calls != frame.sizes * 3 or frame.contents() != expected:
             raise SystemExit("ctypes path check failed for %s" % frame.name)
+
+        del seen[:]
+        frame.restore()
+        paths.ctypes_frames(frame, ctypes_careful(frame, answer), 1, 2)
+        if seen != [expected_args] * 3 or frame.contents() != expected:
+            raise SystemExit("careful ctypes path check failed for %s: calls %r"
+                             % (frame.name, seen[:3]))
         frame.restore()
 
 
@@ -287,27 +380,30 @@ class Case:
 
 
 KINDS = [
-    ("module echo", "callable returns its input"),
+    ("module echo", "callable returns the objects it was given"),
+    ("module edit", "other objects for audio, for u and v of video"),
+    ("module copy", "other objects for every plane"),
     ("module none", "callable returns None items"),
     ("floor", "C: copy out and back, 2 copies"),
-    ("ctypes echo", "ctypes callback, string_at + memmove"),
+    ("ctypes plain", "string_at + memmove, state per callback"),
+    ("ctypes kept", "kept state, the echo callable, answer applied"),
 ]
 
 
 def build_cases(paths, frames):
     cases = []
     for frame in frames:
-        echo, none = module_callables(frame)
-        callback = ctypes_echo(frame)
-        runs = {
-            "module echo": lambda w, n, f=frame, c=echo: paths.module(f, c, w, n),
-            "module none": lambda w, n, f=frame, c=none: paths.module(f, c, w, n),
-            "floor": lambda w, n, f=frame: paths.floor(f, w, n),
-            "ctypes echo": lambda w, n, f=frame, c=callback: paths.ctypes_bridge(f, c, w, n),
-        }
+        answers = module_callables(frame)
+        plain = ctypes_echo(frame)
+        careful = ctypes_careful(frame, answers["echo"])
+        runs = {"module " + name: lambda w, n, f=frame, c=answer: paths.module(f, c, w, n)
+                for name, answer in answers.items()}
+        runs["floor"] = lambda w, n, f=frame: paths.floor(f, w, n)
+        runs["ctypes plain"] = lambda w, n, f=frame, c=plain: paths.ctypes_bridge(f, c, w, n)
+        runs["ctypes kept"] = lambda w, n, f=frame, c=careful: paths.ctypes_frames(f, c, w, n)
         for kind, _ in KINDS:
             case = Case(frame, kind, runs[kind])
-            case.callback = callback  # kept alive as long as the case
+            case.callbacks = (plain, careful)  # kept alive as long as the case
             cases.append(case)
     return cases
 
@@ -332,7 +428,8 @@ ANALYSIS = [
 
 def build_analysis(lib, frame):
     api = py_api()
-    echo, none = module_callables(frame)
+    answers = module_callables(frame)
+    echo, none = answers["echo"], answers["none"]
     samples, _, channels, rate = frame.audio
     # Ready-made arguments equal to what the module builds per frame.
     args = (0, 0, samples, channels, rate, bytes(frame.original[0]))
@@ -375,14 +472,15 @@ def report_analysis(cases, analysis):
     # The objects' line holds one copy already.
     objects = us("gil+objects") - gil - floor / 2
     parts = {}
-    for answer, copies in (("echo", 2), ("none", 1)):
+    # An echo's answer is the object given, so it is not copied back either.
+    for answer, copies in (("echo", 1), ("none", 1)):
         total = us("module " + answer)
         call = us("gil+call " + answer) - gil
         copied = floor * copies / 2
         parts[answer] = [gil, call, copied, objects, total - gil - call - copied - objects, total]
     print()
     print("  split of a module audio frame, us CPU     echo     none")
-    names = ["GIL round trip", "the callable, called from C", "copies (2 for echo, 1 for none)",
+    names = ["GIL round trip", "the callable, called from C", "the copy out (none back)",
              "argument objects (bytes + 2 ints)", "the rest", "total, as measured above"]
     for i, name in enumerate(names):
         print("    %-36s %7.3f  %7.3f" % (name, parts["echo"][i], parts["none"][i]))
@@ -393,10 +491,23 @@ def report_analysis(cases, analysis):
 # --- report ---------------------------------------------------------------------------------
 
 def ratio_targets():
-    """(ctypes/module audio minimum, label) for this interpreter."""
+    """(ctypes plain/module echo audio minimum, label) for this interpreter."""
     if sys.version_info >= (3, 11):
         return 40.0, "3.11+"
     return 4.0, "3.8-3.10"
+
+
+# (label, numerator kind, denominator kind)
+RATIOS = [
+    ("module echo / floor", "module echo", "floor"),
+    ("module edit / floor", "module edit", "floor"),
+    ("module copy / floor", "module copy", "floor"),
+    ("module none / floor", "module none", "floor"),
+    ("module echo / module copy", "module echo", "module copy"),
+    ("ctypes plain / module echo", "ctypes plain", "module echo"),
+    ("ctypes kept / module echo", "ctypes kept", "module echo"),
+    ("ctypes plain / ctypes kept", "ctypes plain", "ctypes kept"),
+]
 
 
 def report(frames, cases, rounds, seconds):
@@ -406,37 +517,30 @@ def report(frames, cases, rounds, seconds):
         case = by[(frame.name, kind)]
         return case.best_us, case.best_cpu_us
 
-    print()
-    print("microseconds per frame: best steady_clock time of %d interleaved rounds of ~%.2f s"
-          % (rounds, seconds))
-    print("each, and in brackets the best thread CPU time (less than the first when the machine")
-    print("kept the thread waiting for a CPU)")
-    header = "%-38s" % "frame" + "".join("%20s" % kind for kind, _ in KINDS)
-    print(header)
-    print("-" * len(header))
-    for frame in frames:
-        row = "%-38s" % ("%s (%d B)" % (frame.label, frame.total))
-        for kind, _ in KINDS:
-            row += "%20s" % ("%.3f (%.3f)" % both(frame, kind))
-        print(row)
-    print()
-    for kind, meaning in KINDS:
-        counts = ", ".join("%s %d" % (f.name, by[(f.name, kind)].count) for f in frames)
-        print("  %-12s %-38s frames per round: %s" % (kind, meaning, counts))
-
     def ratio(frame, kind, base):
         (a, a_cpu), (b, b_cpu) = both(frame, kind), both(frame, base)
         return a / b, a_cpu / b_cpu
 
     print()
+    print("microseconds per frame: best steady_clock time of %d interleaved rounds of ~%.2f s"
+          % (rounds, seconds))
+    print("each, and in brackets the best thread CPU time (less than the first when the machine")
+    print("kept the thread waiting for a CPU)")
+    header = "%-14s" % "" + "".join("%22s" % ("%s %d B" % (f.name, f.total)) for f in frames)
+    print(header)
+    print("-" * len(header))
+    for kind, _ in KINDS:
+        print("%-14s" % kind + "".join("%22s" % ("%.3f (%.3f)" % both(f, kind)) for f in frames))
+    print()
+    for kind, meaning in KINDS:
+        counts = ", ".join("%s %d" % (f.name, by[(f.name, kind)].count) for f in frames)
+        print("  %-12s %-46s frames per round: %s" % (kind, meaning, counts))
+
+    print()
     print("ratios, steady_clock (thread CPU time)")
-    print("  %-10s %20s %20s %26s" % ("", "module echo / floor", "module none / floor",
-                                      "ctypes echo / module echo"))
-    for frame in frames:
-        print("  %-10s %20s %20s %26s"
-              % (frame.name, "%.2fx (%.2fx)" % ratio(frame, "module echo", "floor"),
-                 "%.2fx (%.2fx)" % ratio(frame, "module none", "floor"),
-                 "%.1fx (%.1fx)" % ratio(frame, "ctypes echo", "module echo")))
+    for label, kind, base in RATIOS:
+        print("%-28s" % label + "".join("%18s" % ("%.2fx (%.2fx)" % ratio(f, kind, base))
+                                        for f in frames))
 
     print()
     print("targets, judged on steady_clock (reported only; they never fail the run)")
@@ -458,10 +562,90 @@ def report(frames, cases, rounds, seconds):
         verdict(r <= limit, r_cpu <= limit, "%s, module echo / floor: %.2fx (%.2fx), target within"
                 " %.2fx" % (frame.name, r, r_cpu, limit))
     minimum, label = ratio_targets()
-    r, r_cpu = ratio(audio, "ctypes echo", "module echo")
-    verdict(r >= minimum, r_cpu >= minimum, "audio, ctypes echo / module echo: %.1fx (%.1fx), "
+    r, r_cpu = ratio(audio, "ctypes plain", "module echo")
+    verdict(r >= minimum, r_cpu >= minimum, "audio, ctypes plain / module echo: %.1fx (%.1fx), "
             "target at least %.0fx on %s" % (r, r_cpu, minimum, label))
     print("  %d of %d targets met" % (sum(results), len(results)))
+
+
+# --- real-time behaviour: audio frames while another Python thread is busy ----------------------
+
+class BusyThread:
+    """Another Python thread kept busy, in bytecode (the interpreter offers the GIL to a waiting
+    thread every switch interval) or in one long C call that holds the GIL throughout."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.stop = False
+        self.thread = None
+        # Sorting a shuffled list of 50,000 ints: one C call of several ms or more. Every frame
+        # behind it waits for a whole sort, so the list stays small enough to keep the run short.
+        self.data = list(range(50000)) if kind == "c call" else []
+        random.Random(7).shuffle(self.data)
+
+    def run(self):
+        count = 0
+        while not self.stop:
+            if self.kind == "c call":
+                sorted(self.data)
+            else:
+                count += 1
+
+    def __enter__(self):
+        if self.kind is not None:
+            self.thread = threading.Thread(target=self.run, daemon=True)
+            self.thread.start()
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop = True
+        if self.thread is not None:
+            self.thread.join()
+
+
+REALTIME = [
+    ("no other Python thread", None, None),
+    ("busy thread, default switch interval", "bytecode", None),
+    ("busy thread, switch interval 1 ms", "bytecode", 0.001),
+    ("busy thread in one long C call, 1 ms", "c call", 0.001),
+]
+
+
+def realtime(lib, paths, frame, count):
+    """Per case, how late each of `count` audio frames due every 10 ms was done, in ms, sorted."""
+    samples, width, channels, rate = frame.audio
+    sdk.registerAudioObserver(module_callables(frame)["echo"])
+    results = []
+    default = sys.getswitchinterval()
+    for label, busy, interval in REALTIME:
+        delays = (ctypes.c_int64 * count)()
+        sys.setswitchinterval(interval or default)
+        try:
+            with BusyThread(busy):
+                lib.fb_module_audio_paced(paths.audio_observer, frame.pointers[0], samples, width,
+                                          channels, rate, count, 10000000, delays)
+        finally:
+            sys.setswitchinterval(default)
+        results.append((label, sorted(d / 1e6 for d in delays)))
+    return default, results
+
+
+def report_realtime(default, results, count):
+    print()
+    print("frame delay with another Python thread busy: %d audio frames due one every 10 ms on "
+          "an engine" % count)
+    print("thread, echo callable; ms from when a frame was due until the module returned it "
+          "(steady_clock),")
+    print("and how many frames were a whole period late; default switch interval %.1f ms"
+          % (default * 1000))
+    print("  %-40s %8s %8s %8s %8s %8s" % ("", "median", "p90", "p99", "max", ">10 ms"))
+    for label, delays in results:
+        def at(q):
+            return delays[min(len(delays) - 1, int(q * len(delays)))]
+        late = sum(1 for d in delays if d > 10.0)
+        print("  %-40s %8.3f %8.3f %8.3f %8.3f %8d"
+              % (label, at(0.5), at(0.9), at(0.99), delays[-1], late))
 
 
 def main():
@@ -472,8 +656,10 @@ def main():
     parser.add_argument("--analyze", action="store_true",
                         help="also split the audio frame's time into GIL, callable and the rest")
     parser.add_argument("--only", metavar="FRAME:KIND[,...]",
-                        help="run only these cases, e.g. 'audio:module echo,audio:ctypes echo' "
+                        help="run only these cases, e.g. 'audio:module echo,audio:ctypes kept' "
                              "(for profilers and quick comparisons of two builds)")
+    parser.add_argument("--no-realtime", action="store_true",
+                        help="leave out the frame delay with a busy Python thread")
     args = parser.parse_args()
     seconds = args.seconds or (0.03 if args.quick else 0.3)
     rounds = args.rounds or (2 if args.quick else 7)
@@ -518,6 +704,9 @@ def main():
             report(frames, cases, rounds, seconds)
             if analysis:
                 report_analysis(cases, analysis)
+        if not args.only and not args.no_realtime:
+            count = 20 if args.quick else 200
+            report_realtime(*realtime(lib, paths, frames[0], count), count)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
 

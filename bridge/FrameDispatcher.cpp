@@ -108,6 +108,11 @@ void forwardError(const StreamCallbackContext& context) {
     reportCallbackError(context.registrar);
 }
 
+// `args` ends with the bytes objects given for the planes, in plane order. An answer that is the
+// very object given for its plane is not copied back: bytes never change, and it was made from
+// that plane, which the engine's thread leaves alone while it waits for the callable. The
+// thread's reused bytes objects keep this true, since one is refilled only when nobody else
+// holds it: an object the callable kept from an earlier frame is never the one given now.
 template <size_t Count>
 void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args, size_t nargs,
                      const Plane (&planes)[Count]) {
@@ -121,9 +126,13 @@ void callAndCopyBack(const StreamCallbackContext& context, PyObject* const* args
         forwardError(context);
         return;
     }
-    // The answers point into the result's items, so this runs before the result goes.
+    // The answers point into the result's items, so this runs before the result goes. A result
+    // read successfully is a tuple of exactly Count items.
+    PyObject* const* given = args + (nargs - Count);
     for (size_t i = 0; i < Count; ++i) {
-        copyBack(planes[i], answers[i]);
+        if (PyTuple_GET_ITEM(result.get(), i) != given[i]) {
+            copyBack(planes[i], answers[i]);
+        }
     }
 }
 

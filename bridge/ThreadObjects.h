@@ -1,6 +1,8 @@
 // Python objects an engine thread reuses from frame to frame while it keeps its thread state:
 // ints of recent values (sizes, rates and uids repeat frame after frame) and one bytes object
-// per plane, refilled in place when nobody but this cache holds it any more.
+// per plane, refilled in place when nobody but this cache holds it any more. The dispatcher
+// relies on that: an object someone still holds keeps its bytes, so a callable that answers with
+// an object it kept from an earlier frame never finds it to be the one given now.
 //
 // Touched only by its own engine thread, under the GIL; emptied under the GIL when the thread
 // ends, or abandoned (left unreleased) when the interpreter is exiting by then.

@@ -11,6 +11,8 @@
 # (as root); the build and a virtual environment live in build/debug-python/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/tool_env.sh
+source "$root/tools/tool_env.sh"
 [ "${1:-}" = "--" ] && shift
 base=${VELTO_DEBUG_PYTHON_DIR:-$root/build/debug-python}
 python=/usr/bin/python3.11-dbg
@@ -33,26 +35,18 @@ if [ -n "$missing" ]; then
 fi
 
 echo "=== debug interpreter: $($python -c 'import sys; print(sys.version.split()[0])') ($python)"
-if [ ! -x "$base/venv/bin/python" ]; then
-  "$python" -m venv "$base/venv"
-  "$base/venv/bin/python" -m pip install -q --upgrade pip
-fi
-"$base/venv/bin/python" -m pip install -q pytest hypothesis "cmake>=3.18" ninja
-export PATH="$base/venv/bin:$PATH"
+tool_venv "$base" "$python"
 # Debian's python3.11d include folder holds symlinks into the release one; reached through
 # -isystem, GCC follows them and Python.h then finds the release pyconfig.h, without Py_DEBUG.
 # Plain -I keeps the debug configuration, and with it the reference count checks.
-cmake -S "$root" -B "$base/build" -G Ninja -DPython_EXECUTABLE="$python" -DVELTO_WERROR=ON \
-  -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >/dev/null
-cmake --build "$base/build"
+tool_build "$base" "$python" -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
 if ! nm -D "$base"/build/_pyveltosdk*.so | grep -c _Py_RefTotal >/dev/null; then
   echo "=== the module was built without the debug interpreter's reference counting" >&2
   exit 1
 fi
 
 cd "$root"
-export PYTHONPATH="$base/build:$root/python"
-export VELTO_SIM_LIB="$base/build/libvelto_rtc_sdk.so"
+tool_use_build "$base"
 "$base/venv/bin/python" -c 'import sys, _pyveltosdk; assert hasattr(sys, "gettotalrefcount"), \
   "not a debug interpreter"; print("module:", _pyveltosdk.__file__)'
 "$base/venv/bin/python" -m pytest -p no:cacheprovider -q "$@"

@@ -78,6 +78,8 @@ ANSWERS = {
     "copy": (lambda uid, n, ch, rate, data: (data[::-1],),
              lambda uid, w, h, y, u, v: (v, None, y[:64])),
     "none": (lambda *a: (None,), lambda *a: (None, None, None)),
+    # The given objects back (no copy), and an edit beside a given plane.
+    "echo": (lambda uid, n, ch, rate, data: (data,), lambda uid, w, h, y, u, v: (y, v, v)),
     "str": (lambda *a: ("\u00e9" * 40,), lambda *a: ("y" * 10, "", None)),
     "refused": (_refused, _refused),
     "raises": (_raises, _raises),

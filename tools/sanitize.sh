@@ -12,6 +12,8 @@
 # interpreter's own internals.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/tool_env.sh
+source "$root/tools/tool_env.sh"
 kind=${1:?usage: tools/sanitize.sh asan|tsan [PYTHON] [-- PYTEST ARGS]}
 shift
 python=python3
@@ -72,21 +74,13 @@ fi
 preload="$runtime $(gcc -print-file-name=libstdc++.so.6)"
 
 echo "=== $kind: CPython $version ($python), build in $base"
-if [ ! -x "$base/venv/bin/python" ]; then
-  "$python" -m venv "$base/venv"
-  "$base/venv/bin/python" -m pip install -q --upgrade pip
-fi
-"$base/venv/bin/python" -m pip install -q pytest hypothesis "cmake>=3.18" ninja
-export PATH="$base/venv/bin:$PATH"
-cmake -S "$root" -B "$base/build" -G Ninja -DPython_EXECUTABLE="$python" -DVELTO_WERROR=ON \
-  -DVELTO_SANITIZE="$sanitize" -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
-cmake --build "$base/build"
+tool_venv "$base" "$python"
+tool_build "$base" "$python" -DVELTO_SANITIZE="$sanitize" -DCMAKE_CXX_FLAGS="-O1 -g"
 
 status=0
 (
   cd "$root"
-  export PYTHONPATH="$base/build:$root/python"
-  export VELTO_SIM_LIB="$base/build/libvelto_rtc_sdk.so"
+  tool_use_build "$base"
   # Objects come from malloc, so the sanitizer sees every allocation and free.
   export PYTHONMALLOC=malloc
   export LD_PRELOAD="$preload"
