@@ -184,7 +184,7 @@ int streamFrameCallback(int streamType, unsigned int uid, void* frame, void* con
     }
     const FrameKind kind = audio ? FrameKind::Audio : FrameKind::Video;
     InterpreterGate& gate = InterpreterGate::instance();
-    InterpreterGate::Pass pass(gate);
+    InterpreterGate::Pass pass(gate, kind);
     if (!pass.admitted() || !gate.framesOpen(kind)) {
         return 0;
     }

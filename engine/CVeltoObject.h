@@ -43,6 +43,15 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
     // gives none.
     void startEngine(const char* initText);
 
+    // --- Fork (engine/ForkGuard.cpp) ---
+    // Around fork() on the forking thread, holding the GIL: the engine and view locks are held
+    // across it, so the child never gets them in a held state.
+    void lockForFork();
+    void unlockAfterFork();
+    // Fork child only, while it is the only thread: the parent's engine and its threads are
+    // gone. Forgets the engine and its sub-interfaces without calling them, and unlocks.
+    void restartInForkChild();
+
     // --- Views (interpreter threads) ---
     void addView(ViewHandle view);
     ViewHandle takeLocalView();

@@ -36,6 +36,8 @@ class InterfaceHolder {
             held_ = static_cast<Interface*>(out);
         }
     }
+    // Forgets the reference without giving it back: in a fork child, whose engine is gone.
+    void abandon() { held_ = nullptr; }
     Interface* get() const { return held_; }
     Interface* operator->() const { return held_; }
     explicit operator bool() const { return held_ != nullptr; }

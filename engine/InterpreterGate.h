@@ -3,7 +3,10 @@
 //
 // - At interpreter exit, an atexit hook closes the gate and waits, with the GIL released, until
 //   no engine thread is inside; from then on engine threads never touch Python and the module
-//   prints nothing more.
+//   prints nothing more. Only threads on their way into Python hold passes: statistics lines
+//   need none, so a stalled standard output never holds up the exit.
+// - A callback that never returns keeps the exit waiting, as a non-daemon thread would; after a
+//   few seconds the wait says so on standard error, and Ctrl-C ends the process.
 // - Releasing the engine shuts the frame kinds until the next registration, so no callback
 //   starts once terminate() has returned, even while the engine still delivers frames.
 //
@@ -24,6 +27,8 @@ class InterpreterGate {
     class Pass {
       public:
         explicit Pass(InterpreterGate& gate) noexcept;
+        // A pass for a frame of `kind`, so that a wait at exit can name what has not returned.
+        Pass(InterpreterGate& gate, FrameKind kind) noexcept;
         ~Pass();
         Pass(const Pass&) = delete;
         Pass& operator=(const Pass&) = delete;
@@ -32,6 +37,7 @@ class InterpreterGate {
 
       private:
         InterpreterGate& gate_;
+        int kind_;  // -1 for a pass that is not for a frame
         bool admitted_;
     };
 
@@ -46,15 +52,22 @@ class InterpreterGate {
         framesOpen_[0].store(false);
         framesOpen_[1].store(false);
     }
-    // The atexit hook: closes the gate, then waits with the GIL released until no engine
-    // thread holds a pass. Called holding the GIL, returns holding it.
+    // The atexit hook: closes the gate and stops statistics output, then waits with the GIL
+    // released until no engine thread holds a pass, and gives queued lines a moment to go out.
+    // Main thread, holding the GIL; returns holding it, or ends the process on Ctrl-C.
     void closeForExit();
+
+    // Fork child only, while it is the only thread: the passes counted belong to the parent's
+    // threads, which do not exist here, and the parent's engine is gone, so frames are shut.
+    void restartInForkChild();
 
   private:
     static int index(FrameKind kind) { return static_cast<int>(kind); }
 
     std::atomic<bool> closing_{false};
+    // Passes held now, and those among them for each frame kind.
     std::atomic<int> inFlight_{0};
+    std::atomic<int> framesInFlight_[2] = {{0}, {0}};
     std::atomic<bool> framesOpen_[2] = {{false}, {false}};
 };
 

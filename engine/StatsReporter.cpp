@@ -1,5 +1,6 @@
 // The four statistics printers: one line per report on the native standard output, until
-// logOff or until the interpreter begins to exit. Engine threads, without the GIL.
+// logOff or until the interpreter begins to exit. Engine threads, without the GIL; a line is
+// handed to the module's writer and never waited for, so a stalled reader cannot stall the engine.
 #include <cstdio>
 
 #include "engine/CVeltoObject.h"
@@ -13,18 +14,17 @@ namespace {
 
 constexpr std::size_t kLineCapacity = 1024;
 
-// Formats one line and writes it whole; prints nothing once logged off or exiting. The pass
-// lets the exit hook wait for a line that has begun.
+// Formats one line and queues it; prints nothing once logged off or exiting. Needs no pass of
+// the gate: the writer itself refuses lines once logOff or the exit hook stopped statistics.
 template <typename... Values>
 void printStatsLine(const CVeltoObject& object, const char* format, Values... values) {
-    InterpreterGate::Pass pass(InterpreterGate::instance());
-    if (!pass.admitted() || object.loggedOff()) {
+    if (InterpreterGate::instance().exiting() || object.loggedOff()) {
         return;
     }
     char line[kLineCapacity];
     const int length = std::snprintf(line, sizeof line, format, values...);
     if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
-        writeNativeLine(line, static_cast<std::size_t>(length));
+        nativeOutput::postStatisticsLine(line, static_cast<std::size_t>(length));
     }
 }
 

@@ -35,6 +35,9 @@ PyObject* muteAllRemoteVideoStreams(PyObject* module, PyObject* args);
 PyObject* muteAllRemoteAudioStreams(PyObject* module, PyObject* args);
 PyObject* enableDualStreamMode(PyObject* module, PyObject* args);
 PyObject* setParameters(PyObject* module, PyObject* args);
+// Private helpers for tests that read the native standard output.
+PyObject* flushOutput(PyObject* module, PyObject* args);
+PyObject* droppedLines(PyObject* module, PyObject* args);
 
 // observers.cpp
 PyObject* registerAudioObserver(PyObject* module, PyObject* args);

@@ -1,4 +1,7 @@
 // Audio and video switches, profiles, engine parameters, the log path and statistics output.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -145,15 +148,22 @@ PyObject* enableWebSdkInteroperability(PyObject*, PyObject* args) {
     });
 }
 
-// Echoes the text on the native standard output, then hands it to the engine as it stands.
+// Echoes the text on the native standard output, then hands it to the engine as it stands. The
+// echo goes through the module's writer, so it never splices into a statistics line, and is out
+// before the call returns; the GIL is released meanwhile, as print does around a blocking write.
 PyObject* setParameters(PyObject*, PyObject* args) {
     return callPython([&] {
         const char* parsed = nullptr;
         parseArgs(args, "s", &parsed);
         const std::string text(parsed);
-        InterfaceHolder<EngineParameters> parameters = engineParameters();
         const std::string line = "setParameters:" + text + "\n";
-        writeNativeLine(line.data(), line.size());
+        Py_BEGIN_ALLOW_THREADS;
+        // Text others left in the C stream's buffer goes out first, keeping the order.
+        std::fflush(stdout);
+        nativeOutput::writeLineAndWait(line.data(), line.size());
+        Py_END_ALLOW_THREADS;
+        // Taken only now: another thread may have replaced the engine while the GIL was free.
+        InterfaceHolder<EngineParameters> parameters = engineParameters();
         if (parameters) {
             parameters->setParameters(text.c_str());
         }
@@ -180,10 +190,36 @@ PyObject* setLogPath(PyObject*, PyObject* args) {
     });
 }
 
+// Waits up to `timeout` seconds, with the GIL released, until every line queued for the native
+// standard output is written: a statistics line is out shortly after its report, not before the
+// report returns. True when the queue ran empty.
+PyObject* flushOutput(PyObject*, PyObject* args) {
+    return callPython([&] {
+        double timeout = 10.0;
+        parseArgs(args, "|d", &timeout);
+        const auto limit = std::chrono::milliseconds(
+            static_cast<long long>(timeout > 0 ? std::min(timeout, 1e9) * 1000 : 0));
+        bool drained = false;
+        Py_BEGIN_ALLOW_THREADS;
+        drained = nativeOutput::drain(limit);
+        Py_END_ALLOW_THREADS;
+        return PyBool_FromLong(drained);
+    });
+}
+
+// Statistics lines dropped so far because the reader of the native standard output fell behind.
+PyObject* droppedLines(PyObject*, PyObject* args) {
+    return callPython([&] {
+        parseArgs(args, "");
+        return PyLong_FromUnsignedLongLong(nativeOutput::droppedLines());
+    });
+}
+
 PyObject* logOff(PyObject*, PyObject* args) {
     return callPython([&] {
         parseArgs(args, "");
         CVeltoObject::getInstance().logOff();
+        nativeOutput::stopStatistics();
         Py_RETURN_TRUE;
     });
 }

@@ -5,6 +5,7 @@
 #include "bridge/FrameCallback.h"
 #include "common/PyRef.h"
 #include "common/compat.h"
+#include "engine/ForkGuard.h"
 #include "engine/InterpreterGate.h"
 #include "module/AudioFrameType.h"
 #include "module/InterpreterCheck.h"
@@ -42,6 +43,8 @@ PyMethodDef methods[] = {
     {"registerAudioObserver", registerAudioObserver, METH_VARARGS, "register Audio Observer"},
     {"registerVideoObserver", registerVideoObserver, METH_VARARGS, "register Video Observer"},
     {"_event_queue", openEventQueue, METH_VARARGS, "open an engine event queue (private)"},
+    {"_flushOutput", flushOutput, METH_VARARGS, nullptr},
+    {"_droppedLines", droppedLines, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -97,6 +100,10 @@ PYV_MODINIT_FUNC PyInit__pyveltosdk() {
     PyModule_AddIntConstant(module.get(), "StreamVideoCap", StreamVideoCap);
     PyModule_AddIntConstant(module.get(), "StreamVideoRender", StreamVideoRender);
     if (!registerExitHook()) {
+        return nullptr;
+    }
+    if (!installForkGuard()) {
+        PyErr_SetString(PyExc_ImportError, "_pyveltosdk: cannot install its fork handlers");
         return nullptr;
     }
     return module.release();

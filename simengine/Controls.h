@@ -30,6 +30,10 @@ class Controls {
     void setCreateGivesNull(bool on);
     bool createGivesNull() const;
 
+    // Around fork() (ForkSafety.cpp): held across it, so no child gets the lock held.
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+
   private:
     mutable std::mutex mutex_;
     std::map<std::string, int> results_;

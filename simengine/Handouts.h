@@ -42,6 +42,10 @@ class Handouts {
     // 0 for an unknown kind.
     int outstanding(int kind) const;
 
+    // Around fork() (ForkSafety.cpp): held across it, so no child gets the lock held.
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+
   private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<void>> kept_;

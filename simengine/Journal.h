@@ -55,6 +55,10 @@ class Journal {
     // The whole journal as a JSON array of {"engine","call","args","result"} objects.
     std::string toJson() const;
 
+    // Around fork() (ForkSafety.cpp): held across it, so no child gets the lock held.
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+
   private:
     struct Entry {
         std::uint64_t number;

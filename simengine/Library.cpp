@@ -57,6 +57,9 @@ Route Library::route(int index) const {
         const std::shared_ptr<EngineState>& current = alive_.back()->state();
         return Route{current->thread(index), current, false};
     }
+    if (fallbackThread_ == nullptr) {
+        fallbackThread_ = MediaThread::start("velto-fallback");
+    }
     return Route{fallbackThread_, lastReleased_, true};
 }
 
@@ -69,6 +72,17 @@ void Library::restartCounts() {
     std::lock_guard<std::mutex> lock(mutex_);
     created_ = static_cast<int>(alive_.size());
     released_ = 0;
+}
+
+void Library::restartInForkChild() {
+    // Never destroyed: ending an engine would wait for threads that do not exist here.
+    for (std::unique_ptr<SimEngine>& engine : alive_) {
+        (void)engine.release();
+    }
+    alive_.clear();
+    new std::shared_ptr<EngineState>(std::move(lastReleased_));
+    new std::shared_ptr<MediaThread>(std::move(fallbackThread_));
+    mutex_.unlock();
 }
 
 Library& library() {

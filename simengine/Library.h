@@ -51,11 +51,18 @@ class Library {
     // Restarts created/released so that created == alive and released == 0.
     void restartCounts();
 
+    // Fork (ForkSafety.cpp). Around fork() in the parent the lock is held, so no child gets it
+    // held; the child, while it is its only thread, forgets the engines (their threads did not
+    // survive) without ending them, and starts a fallback thread only when one is first needed.
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+    void restartInForkChild();
+
   private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<SimEngine>> alive_;  // in creation order
     std::shared_ptr<EngineState> lastReleased_;
-    const std::shared_ptr<MediaThread> fallbackThread_;
+    mutable std::shared_ptr<MediaThread> fallbackThread_;  // null in a fork child until needed
     int nextId_ = 1;
     int created_ = 0;
     int released_ = 0;

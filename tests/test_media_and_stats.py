@@ -174,6 +174,7 @@ STATS_LINES = {
 def test_statistics_lines_exactly(engine, capfd, event):
     fields, line = STATS_LINES[event]
     sim.fire(event, **fields)
+    assert sdk._flushOutput()
     assert capfd.readouterr().out == line + "\n"
 
 
@@ -181,6 +182,7 @@ def test_unhandled_notifications_do_nothing(engine, capfd):
     for event in ("onWarning", "onError", "onJoinChannelSuccess", "onConnectionLost",
                   "onFirstRemoteVideoFrame", "onRejoinChannelSuccess"):
         sim.fire(event, uid=3, arg=4)
+    assert sdk._flushOutput()
     assert capfd.readouterr().out == ""
     assert [n for n in call_names() if n not in ("fire",)] == []
 
