@@ -132,6 +132,16 @@ void InterpreterGate::closeForExit() {
     PyEval_RestoreThread(saved);
 }
 
+void InterpreterGate::retakeGil(PyThreadState* saved) {
+    Pass pass(*this);
+    if (!pass.admitted()) {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
+    PyEval_RestoreThread(saved);
+}
+
 void InterpreterGate::restartInForkChild() {
     inFlight_.store(0);
     framesInFlight_[0].store(0);

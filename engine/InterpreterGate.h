@@ -13,7 +13,11 @@
 // Never destroyed: engine threads may consult it until the very end of the process.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <atomic>
+#include <utility>
 
 namespace pyv {
 
@@ -46,6 +50,23 @@ class InterpreterGate {
     // Any thread; strict once the caller holds the GIL, since the writers hold it too.
     bool framesOpen(FrameKind kind) const { return framesOpen_[index(kind)].load(); }
 
+    // Interpreter threads, holding the GIL: runs `work` with the GIL released, for a module
+    // function that may block (on standard output). A thread that finds the exit begun when it
+    // wants the GIL back never takes it: the interpreter would end the thread inside this
+    // module's frames. Only daemon threads can be there then, since the exit hook runs after the
+    // others ended; the process ends without them. Once the exit began, `work` runs with the
+    // GIL kept.
+    template <typename Work>
+    void runWithoutGil(Work&& work) {
+        if (exiting()) {
+            std::forward<Work>(work)();
+            return;
+        }
+        PyThreadState* saved = PyEval_SaveThread();
+        std::forward<Work>(work)();
+        retakeGil(saved);
+    }
+
     // Interpreter threads, holding the GIL.
     void openFrames(FrameKind kind) { framesOpen_[index(kind)].store(true); }
     void shutFrames() {
@@ -62,6 +83,8 @@ class InterpreterGate {
     void restartInForkChild();
 
   private:
+    // Takes the GIL back through a pass, so the exit hook either waits for this or is seen.
+    void retakeGil(PyThreadState* saved);
     static int index(FrameKind kind) { return static_cast<int>(kind); }
 
     std::atomic<bool> closing_{false};

@@ -7,6 +7,7 @@
 
 #include "engine/ApplyParameterJson.h"
 #include "engine/CVeltoObject.h"
+#include "engine/InterpreterGate.h"
 #include "engine/NativeOutput.h"
 #include "module/functions.h"
 #include "module/results.h"
@@ -157,11 +158,11 @@ PyObject* setParameters(PyObject*, PyObject* args) {
         parseArgs(args, "s", &parsed);
         const std::string text(parsed);
         const std::string line = "setParameters:" + text + "\n";
-        Py_BEGIN_ALLOW_THREADS;
-        // Text others left in the C stream's buffer goes out first, keeping the order.
-        std::fflush(stdout);
-        nativeOutput::writeLineAndWait(line.data(), line.size());
-        Py_END_ALLOW_THREADS;
+        InterpreterGate::instance().runWithoutGil([&line] {
+            // Text others left in the C stream's buffer goes out first, keeping the order.
+            std::fflush(stdout);
+            nativeOutput::writeLineAndWait(line.data(), line.size());
+        });
         // Taken only now: another thread may have replaced the engine while the GIL was free.
         InterfaceHolder<EngineParameters> parameters = engineParameters();
         if (parameters) {
@@ -200,9 +201,8 @@ PyObject* flushOutput(PyObject*, PyObject* args) {
         const auto limit = std::chrono::milliseconds(
             static_cast<long long>(timeout > 0 ? std::min(timeout, 1e9) * 1000 : 0));
         bool drained = false;
-        Py_BEGIN_ALLOW_THREADS;
-        drained = nativeOutput::drain(limit);
-        Py_END_ALLOW_THREADS;
+        InterpreterGate::instance().runWithoutGil(
+            [&drained, limit] { drained = nativeOutput::drain(limit); });
         return PyBool_FromLong(drained);
     });
 }

@@ -62,6 +62,7 @@ def test_a_full_stdout_pipe_stalls_neither_engine_nor_interpreter_nor_exit(tmp_p
         proc.stdout.close()
     stderr = err_path.read_text()
     assert status == 0, stderr
+    assert "Fatal Python error" not in stderr and "terminate called" not in stderr
     assert "reports returned" in stderr
     assert "frames after the flood: 1" in stderr
     assert "echo still waiting: True" in stderr and "frames: 2" in stderr
