@@ -12,7 +12,10 @@ live call on (VELTO_SIM_LIVE unset or 1) the engine's own media flows as well. T
 - ``sigint``: a SIGINT arrives while a callback runs, and the KeyboardInterrupt stays uncaught;
   the interpreter then ends itself with SIGINT (-2 as a subprocess status);
 - ``callback_exit``: the callback calls ``sys.exit(5)`` on every frame from some point on; the
-  class reaches the registering (main) thread without its argument, so the status is 0.
+  class reaches the registering (main) thread without its argument, so the status is 0;
+- ``fork_child``: the program forks while frames are in flight; the child finds no engine and
+  ends with ``sys.exit(4)`` through the normal exit, and the parent, once the child ended (or
+  after 30 s, then with status 98), ends with the child's status.
 
 ``run_case`` runs one program and classifies what happened. A run is "ok" when the program
 exited with its status, within the time limit, showed its frames really were in flight, ran its
@@ -38,6 +41,7 @@ CASES = {
     "unhandled": (1, "RuntimeError: unhandled at the end"),
     "sigint": (-signal.SIGINT, "KeyboardInterrupt"),
     "callback_exit": (0, "SystemExit"),  # engine threads print at once: lines may interleave
+    "fork_child": (4, None),
 }
 
 # Lines that no run may print, wherever they appear.
@@ -137,6 +141,20 @@ def _child(case, seed):
             time.sleep(0.005)
         print("the callback never ended the program")
         sys.exit(99)
+    if case == "fork_child":
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(4 if sdk.joinChannel("", "exit-room", 8) == -7 else 97)
+        deadline = time.monotonic() + 30
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                sys.exit(os.WEXITSTATUS(status) if os.WIFEXITED(status) else 96)
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                sys.exit(98)
+            time.sleep(0.005)
     # fall_off_end: nothing more to do.
 
 
