@@ -19,8 +19,11 @@ pytestmark = [
 # live call runs, each time while an audio callback sleeps inside Python. Every child checks that
 # it has no engine, odd ones start their own, and all end through the normal exit with a status
 # of their own. The parent reaps them with a deadline of its own, so a hang is named, not waited.
+# Reports go to stderr in one write each, starting a line of their own: statistics lines on
+# stdout and the interpreter's fork warnings (3.12 on) on stderr may come between two writes of
+# a print.
 def result_of(proc):
-    found = [line[7:] for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
+    found = [line[7:] for line in proc.stderr.splitlines() if line.startswith("RESULT ")]
     assert len(found) == 1, proc.stdout[-3000:] + proc.stderr[-3000:]
     return json.loads(found[0])
 
@@ -82,7 +85,7 @@ def child(round_):
         sdk.registerAudioObserver(lambda *args: seen.append(args[1]) or (None,))
         sim.deliver_audio(sim.AUDIO_PLAY_BEFORE_MIX, b"\0" * 8, uid=5, samples=4, timeout=20)
         report["own"] = [sdk.joinChannel("", "child-room", 8), seen]
-    os.write(2, ("child %%d %%s\n" %% (round_, json.dumps(report))).encode())
+    os.write(2, ("\nchild %%d %%s\n" %% (round_, json.dumps(report))).encode())
     sys.exit(10 + round_)
 
 results = []
@@ -107,7 +110,7 @@ for round_ in range(ROUNDS):
         time.sleep(0.01)
     if results[-1] == "hung":
         break
-print("RESULT " + json.dumps({"statuses": results, "frames": frames[0] > 0}), flush=True)
+os.write(2, ("\nRESULT %%s\n" %% json.dumps({"statuses": results, "frames": frames[0] > 0})).encode())
 """
 
 
@@ -127,7 +130,7 @@ def test_forked_children_have_no_engine_until_they_start_one_and_exit_with_their
 
 def test_fork_pool_workers_use_the_module_and_exit():
     proc = run_python("""
-        import json, multiprocessing, threading
+        import json, multiprocessing, os, threading
         import _pyveltosdk as sdk, velto_sim as sim
 
         def work(index):
@@ -154,7 +157,7 @@ def test_fork_pool_workers_use_the_module_and_exit():
             pool.close()
             pool.join()
             codes = [p.exitcode for p in pool._pool]
-            print("RESULT " + json.dumps([results, codes]), flush=True)
+            os.write(2, ("\\nRESULT %s\\n" % json.dumps([results, codes])).encode())
     """, timeout=120, env={"VELTO_SIM_LIVE": "1"})
     results, codes = result_of(proc)
     assert results == [[-7, 0, [index]] for index in range(8)]
