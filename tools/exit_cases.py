@@ -44,6 +44,19 @@ CASES = {
     "fork_child": (4, None),
 }
 
+# GCC 12's AddressSanitizer runtime does not hold its allocator's locks across fork(), so a child
+# of a threaded process may deadlock in malloc there: forking cases are not run under it.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+FORKING_CASES = ("fork_child",)
+
+
+def skip_reason(case):
+    """Why `case` cannot run in this environment, or None."""
+    if case in FORKING_CASES and (not hasattr(os, "fork") or UNDER_ASAN):
+        return "fork() unavailable, or AddressSanitizer's allocator is not fork-safe here"
+    return None
+
+
 # Lines that no run may print, wherever they appear.
 FATAL_SIGNS = (
     "Fatal Python error",

@@ -25,7 +25,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=200, help="runs of each case")
     parser.add_argument("--cases", nargs="+", choices=sorted(exit_cases.CASES),
-                        default=list(exit_cases.CASES))
+                        default=[c for c in exit_cases.CASES if not exit_cases.skip_reason(c)])
     parser.add_argument("--python", default=sys.executable, help="interpreter under test")
     parser.add_argument("--jobs", type=int, default=2, help="runs at a time")
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds before a run hangs")
