@@ -21,8 +21,9 @@ namespace nativeOutput {
 
 namespace {
 
-// Statistics come a few lines every couple of seconds; this much queued means the reader stopped.
-constexpr std::size_t kStatisticsQueueBytes = 64 * 1024;
+// Statistics come a few lines every couple of seconds, about 4,000 lines fit here: this much
+// queued means the reader stopped, while a burst of reports never loses a line to a busy reader.
+constexpr std::size_t kStatisticsQueueBytes = 1024 * 1024;
 
 struct Line {
     std::string text;
