@@ -117,4 +117,20 @@ void publishEvent(const EngineEvent& event) noexcept {
     }
 }
 
+void lockEventQueuesForFork() noexcept {
+    Registry& shared = registry();
+    shared.mutex.lock();
+    for (const auto& queue : shared.queues) {
+        queue->mutex_.lock();
+    }
+}
+
+void unlockEventQueuesAfterFork() noexcept {
+    Registry& shared = registry();
+    for (const auto& queue : shared.queues) {
+        queue->mutex_.unlock();
+    }
+    shared.mutex.unlock();
+}
+
 }  // namespace pyv

@@ -53,6 +53,8 @@ class EventQueue {
 
   private:
     friend void publishEvent(const EngineEvent& event) noexcept;
+    friend void lockEventQueuesForFork() noexcept;
+    friend void unlockEventQueuesAfterFork() noexcept;
     bool accepts(EventKind kind) const { return (kinds_ >> static_cast<uint32_t>(kind) & 1u) != 0; }
     // Engine threads, under the registry's mutex. Allocates nothing.
     void post(const EngineEvent& event) noexcept;
@@ -70,5 +72,11 @@ class EventQueue {
 
 // Copies `event` into every open queue that receives its kind. Cheap when none is open.
 void publishEvent(const EngineEvent& event) noexcept;
+
+// fork(): the forking thread holds the registry's and every open queue's lock across the fork, so
+// neither process inherits one held by an engine thread that the child does not have. Leaf locks:
+// taken after every other lock of the module and given back first.
+void lockEventQueuesForFork() noexcept;
+void unlockEventQueuesAfterFork() noexcept;
 
 }  // namespace pyv

@@ -7,6 +7,7 @@
 #endif
 
 #include "engine/CVeltoObject.h"
+#include "engine/EventQueue.h"
 #include "engine/InterpreterGate.h"
 #include "engine/NativeOutput.h"
 
@@ -37,18 +38,21 @@ namespace {
 // another thread might hold when fork() comes.
 CVeltoObject* engineObject = nullptr;
 
-// The output lock is a leaf, so it goes last and comes back first.
+// The output and event-queue locks are leaves, so they go last and come back first.
 void beforeFork() {
     engineObject->lockForFork();
     nativeOutput::lockForFork();
+    lockEventQueuesForFork();
 }
 
 void afterForkInParent() {
+    unlockEventQueuesAfterFork();
     nativeOutput::unlockAfterFork();
     engineObject->unlockAfterFork();
 }
 
 void afterForkInChild() {
+    unlockEventQueuesAfterFork();
     nativeOutput::restartInForkChild();
     InterpreterGate::instance().restartInForkChild();
     engineObject->restartInForkChild();

@@ -168,3 +168,51 @@ def test_fork_pool_workers_use_the_module_and_exit():
     results, codes = result_of(proc)
     assert results == [[-7, 0, [index]] for index in range(8)]
     assert codes == [0, 0]
+
+
+def test_fork_while_engine_threads_publish_events_leaves_no_queue_locked():
+    # Engine threads post into many small, always-full event queues (each post takes the registry's
+    # and the queue's lock) while the main thread forks; every child must still read, open and fill queues of its own.
+    proc = run_python("""
+        import json, os, threading, time
+        import _pyveltosdk as sdk, velto_sim as sim
+
+        sdk.initialize("{}")
+        queue = sdk._event_queue(2)
+        # Many open queues keep the registry's lock held for much of each publication.
+        crowd = [sdk._event_queue(1) for _ in range(500)]
+        def flow(thread):
+            while True:
+                sim.fire("onRemoteUserJoined", uid=thread, thread=thread, timeout=None)
+                sim.fire("onLocalAudioStats", thread=thread, timeout=None, numChannels=1)
+        for thread in range(4):
+            threading.Thread(target=flow, args=(thread,), daemon=True).start()
+        time.sleep(0.2)
+        statuses = []
+        for round_ in range(40):
+            pid = os.fork()
+            if pid == 0:
+                old = queue.take()
+                sdk.initialize("{}")
+                mine = sdk._event_queue(8)
+                sim.fire("onRemoteUserOffline", uid=9, arg=1, timeout=20)
+                got = mine.take()
+                os._exit(20 if len(old) <= 2 and len(got) == 1 else 21)
+            deadline = time.monotonic() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    statuses.append(os.WEXITSTATUS(status) if os.WIFEXITED(status) else "signal")
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    statuses.append("hung")
+                    break
+                time.sleep(0.005)
+            if statuses[-1] != 20:
+                break
+        os.write(2, ("\\nRESULT %s\\n" % json.dumps({"statuses": statuses,
+                                                     "dropped": queue.dropped > 0})).encode())
+    """, timeout=120, env={"VELTO_SIM_LIVE": "0"})
+    assert result_of(proc) == {"statuses": [20] * 40, "dropped": True}, proc.stderr[-3000:]
