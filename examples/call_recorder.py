@@ -5,7 +5,7 @@ whole call, a PNG snapshot per user and a JSON summary, in a new folder for each
     python examples/call_recorder.py               # an 8 s call into ./recordings/<date-time>/
     python examples/call_recorder.py --seconds 0 --format webm --channel demo   # until Ctrl-C
 
-Files: user-<uid>.mp4 (H.264 + AAC; --format webm: VP8 + Opus; --format raw: user-<uid>.wav
+Files: user-<uid>.mp4 (H.264 + AAC; --format webm: VP9 + Opus; --format raw: user-<uid>.wav
 and .y4m), user-<uid>.png, composite.mp4 (every user present in a grid, with the call's mixed
 audio) and summary.json (per user: frames, duration, drops, file names). Without PyAV the files
 are raw, with a note saying how to get compressed ones.

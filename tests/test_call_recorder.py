@@ -311,7 +311,15 @@ def test_without_pyav_the_files_are_raw_with_a_note(tmp_path):
     assert proc.returncode == 0, proc.stderr
     notes = [line for line in proc.stderr.splitlines() if "PyAV" in line]
     assert len(notes) == 1 and 'pip install ".[recorder]"' in notes[0]
-    assert load_summary(run_folder(tmp_path))["format"] == "raw"
+    folder = run_folder(tmp_path)
+    summary = load_summary(folder)
+    assert summary["format"] == "raw"
+    # The composite too, as Y4M at its own rate for the length of the call, and WAV.
+    header, frames = read_y4m(os.path.join(folder, "composite.y4m"))
+    assert (header["W"], header["H"], header["F"]) == ("512", "144", "15:1")
+    assert abs(len(frames) / 15.0 - summary["seconds"]) <= 1.0 / 15 + 0.02
+    rate, samples = read_wav(os.path.join(folder, "composite.wav"))
+    assert abs(len(samples) / rate - summary["seconds"]) <= 0.02 and samples.max() > 0.1
     refused = subprocess.run([sys.executable, "-c", code] + recorder_args(
         tmp_path / "x", "--format", "mp4")[1:], capture_output=True, text=True, timeout=60,
         env=LIVE)

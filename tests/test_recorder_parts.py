@@ -45,21 +45,26 @@ def test_audio_clock_ignores_late_frames_and_fills_lost_ones():
     rate, frame = 48000, 480
     clock = AudioClock(rate)
     rng = random.Random(3)
-    written = filled = 0
     lost = {150, 151, 152, 400}  # rounds the engine skipped: 40 ms missing in all
+    placed = []
     for n in range(600):
         if n in lost:
             continue
         arrival = n * 0.01 + rng.uniform(0, 0.025)  # up to 25 ms late, never early
         if n % 97 == 50:
             arrival += 0.08  # now and then much later, with the next ones bunched behind
-        gap = clock.silence_before(arrival, written)
+        placed += clock.place(arrival, frame, n)
+    placed += clock.drain()
+    assert [n for _, n in placed] == [n for n in range(600) if n not in lost]
+    written = filled = 0
+    for gap, n in placed:
         filled += gap
-        written += gap + frame
-        # Wherever it is, the audio stays within a frame and a half of its arrival clock.
-        assert abs(written - frame - (n * 0.01) * rate) <= 1.5 * frame + 0.03 * rate
+        written += gap
+        # Every frame sits within a frame and a half of its time on the engine's clock.
+        assert abs(written - n * 0.01 * rate) <= 1.5 * frame, n
+        written += frame
     # About the 40 ms that went missing, not the delays.
-    assert 0.03 * rate <= filled <= 0.06 * rate
+    assert 0.03 * rate <= filled <= 0.05 * rate
 
 
 @pytest.mark.parametrize("count,grid", [(1, (1, 1)), (2, (2, 1)), (3, (2, 2)), (4, (2, 2)),

@@ -7,7 +7,7 @@ up by counting frames. Write failures raise `WriteFailed`."""
 
 import collections
 import importlib
-from typing import Any, Deque, NamedTuple, Optional, Tuple
+from typing import Any, Deque, List, NamedTuple, Optional, Tuple
 
 NAMES = ("mp4", "webm", "raw")
 
@@ -36,25 +36,40 @@ class AudioClock:
     put where frames went missing (an engine that skipped a late round, a frame dropped here, a
     muted user), so the sound stays with the pictures of its time.
 
-    A frame is never early, only late by a varying delay; so the least lag over the last
-    `window` frames (a tenth of a second of 10 ms frames) is the sound that went missing, and a single
-    late frame moves nothing."""
+    A frame is never early, only late by a varying delay. So each frame is held until the next
+    `lookahead` frames have arrived (a tenth of a second of 10 ms frames): the least lag among
+    them is the sound that went missing before it, and late frames, which the engine follows
+    with on-time ones, move nothing."""
 
-    def __init__(self, rate: int, window: int = 10, slack_seconds: float = 0.012) -> None:
+    def __init__(self, rate: int, lookahead: int = 10, slack_seconds: float = 0.012) -> None:
         self.rate = rate
+        self.lookahead = lookahead
         self.slack = slack_seconds * rate
-        self._lags: Deque[float] = collections.deque(maxlen=window)
+        self._held: Deque[Tuple[float, Any]] = collections.deque()  # (lag, payload)
+        self._received = 0.0  # samples of the frames so far, silence not counted
         self._filled = 0  # silence put in so far, in samples
 
-    def silence_before(self, seconds: float, written: int) -> int:
-        """Samples of silence to write before a frame that arrived `seconds` into the file,
-        when `written` samples are there already."""
-        self._lags.append(seconds * self.rate - written + self._filled)
-        lowest = min(self._lags) - self._filled
+    def place(self, seconds: float, samples: float, payload: Any) -> List[Tuple[int, Any]]:
+        """Takes a frame of `samples` (at this clock's rate) that arrived `seconds` into the
+        file; returns the frames now due, each with the samples of silence to write first."""
+        self._held.append((seconds * self.rate - self._received, payload))
+        self._received += samples
+        due = []
+        while len(self._held) > self.lookahead:
+            due.append(self._release())
+        return due
+
+    def drain(self) -> List[Tuple[int, Any]]:
+        """Every frame still held, at the end."""
+        return [self._release() for _ in range(len(self._held))]
+
+    def _release(self) -> Tuple[int, Any]:
+        lag, payload = self._held.popleft()
+        lowest = min([lag] + [later for later, _ in self._held]) - self._filled
         if lowest <= self.slack:
-            return 0
+            return 0, payload
         self._filled += int(lowest)
-        return int(lowest)
+        return int(lowest), payload
 
     def silence_to_end(self, seconds: float, written: int) -> int:
         """Samples of silence that make the audio last until `seconds`: what went missing in

@@ -88,7 +88,7 @@ def parse(argv: Optional[List[str]]) -> argparse.Namespace:
                         help="folder that receives one new folder per run (default "
                              "./recordings)")
     parser.add_argument("--format", choices=formats.NAMES, default=None,
-                        help="mp4 (H.264 + AAC), webm (VP8 + Opus) or raw (WAV + Y4M); "
+                        help="mp4 (H.264 + AAC), webm (VP9 + Opus) or raw (WAV + Y4M); "
                              "default mp4, or raw when PyAV is not installed")
     parser.add_argument("--channel", default="recorder", help="channel name (default recorder)")
     parser.add_argument("--uid", type=int, default=0, help="local user id (0: any)")

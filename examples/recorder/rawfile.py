@@ -80,10 +80,12 @@ class RawWriter:
         self.last_video_seconds = seconds
 
     def _whole(self, plane: Any) -> Any:
-        # An engine may hand odd sizes shorter chroma planes; the file needs whole ones.
-        if len(plane) >= self._chroma:
-            return memoryview(plane)[:self._chroma]
-        return bytes(plane) + b"\x80" * (self._chroma - len(plane))
+        # Bytes from the engine or the composite's arrays, as flat bytes. An engine may hand odd
+        # sizes shorter chroma planes; the file needs whole ones.
+        view = memoryview(plane).cast("B")
+        if len(view) >= self._chroma:
+            return view[:self._chroma]
+        return view.tobytes() + b"\x80" * (self._chroma - len(view))
 
     def _write_picture(self, planes: Planes) -> None:
         try:
@@ -102,7 +104,12 @@ class RawWriter:
         if (rate, channels) != (audio.rate, audio.channels):
             self.skipped += 1
             return
-        gap = self._clock.silence_before(seconds, self.audio_samples)
+        for gap, frame in self._clock.place(seconds, len(data) // (2 * channels), data):
+            self._write_audio(gap, frame)
+
+    def _write_audio(self, gap: int, data: bytes) -> None:
+        assert self.audio_format is not None
+        channels = self.audio_format.channels
         try:
             if gap:
                 self._wav.writeframes(b"\0\0" * channels * gap)
@@ -114,9 +121,11 @@ class RawWriter:
         self._flush()
 
     def end_audio(self, seconds: float) -> None:
-        """Makes the audio last until `seconds` into the file."""
+        """Writes the audio still held and makes it last until `seconds` into the file."""
         if self._wav is None or self.audio_format is None:
             return
+        for gap, frame in self._clock.drain():
+            self._write_audio(gap, frame)
         gap = self._clock.silence_to_end(seconds, self.audio_samples)
         try:
             self._wav.writeframes(b"\0\0" * self.audio_format.channels * gap)
@@ -139,6 +148,12 @@ class RawWriter:
 
     def close(self) -> None:
         failure: Optional[WriteFailed] = None
+        if self._wav is not None:
+            try:
+                for gap, frame in self._clock.drain():
+                    self._write_audio(gap, frame)
+            except WriteFailed as error:
+                failure = error
         for name in ("_y4m", "_wav"):
             handle = getattr(self, name)
             if handle is None:

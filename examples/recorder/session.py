@@ -291,10 +291,11 @@ def print_summary(summary: Dict[str, Any]) -> None:
     if not summary["users"]:
         say("  (no remote user sent anything)")
     say("  summary.json")
-    say("callback time per frame:")
+    say("callback time per frame (CPU; wall, waits for the CPU included):")
     for name, timing in summary["callbacks"].items():
-        say("  %-12s %8d frames %8.2f us mean %9.1f us max"
-            % (name, timing["frames"], timing["microsPerFrame"], timing["maxMicros"]))
+        say("  %-12s %8d frames %8.2f us CPU %9.2f us wall %10.1f us longest"
+            % (name, timing["frames"], timing["microsPerFrame"], timing["wallMicrosPerFrame"],
+               timing["maxWallMicros"]))
     for error in summary["errors"]:
         sys.stderr.write("call_recorder: %s\n" % error)
 
