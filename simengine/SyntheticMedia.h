@@ -15,8 +15,9 @@ constexpr std::int16_t kToneAmplitude = 8192;
 constexpr int kPatternCodeCells = 64;
 constexpr std::uint8_t kCodeOne = 235;
 constexpr std::uint8_t kCodeZero = 16;
-// The silent tick of a tone lasts 1/kToneMarkDivisor of a second (10 ms).
-constexpr int kToneMarkDivisor = 100;
+// The tick of a tone lasts 1/kToneMarkDivisor of a second (20 ms: two frames of 10 ms, so a
+// frame the engine skips leaves half of it).
+constexpr int kToneMarkDivisor = 50;
 
 // Draws the pattern of `uid` (0 for the local camera) for `frameNumber` into `frame` (already
 // sized): diagonal stripes and a bar that move with the frame number, the uid and the frame

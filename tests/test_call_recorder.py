@@ -28,7 +28,7 @@ ENGINE_CONFIG = json.dumps({"sim": {"stats": {"intervalMs": 500}, "users": [
     {"uid": 7, "join": 0.1, "leave": 1.5, "width": 256, "height": 144, "fps": 15,
      "sampleRate": 16000, "channels": 2},
     {"uid": 8, "kind": "echo", "join": 0.2}]}})
-TICK = 0.010  # the simulated tone is twice as loud for the first 10 ms of every second
+TICK = 0.020  # the simulated tone is twice as loud for the first 20 ms of every second
 
 
 def recorder_args(out, *extra):
@@ -97,24 +97,28 @@ def decode_audio(path):
 
 
 def ticks(first, rate, samples):
-    """Times at which the tone's ticks (10 ms at twice the loudness) start, from 1 ms envelope
-    windows compared with the sound 12 to 30 ms on either side (a mix of tones beats, users
-    come and go). Silence (a lost frame) never looks like a tick."""
+    """Times at which the tone's ticks (20 ms at twice the loudness) start, from 1 ms envelope
+    windows compared with the sound 22 to 40 ms on either side (a mix of tones beats, users
+    come and go). Silence (a lost frame) never looks like a tick, nor does a frame between
+    two silences."""
     window = rate // 1000
     count = len(samples) // window
     envelope = np.abs(samples[:count * window]).reshape(count, window).max(axis=1)
     loud = np.zeros(count + 1, bool)
-    for i in range(30, count - 30):
-        around = max(envelope[i - 30:i - 12].max(), envelope[i + 12:i + 30].max())
-        loud[i] = envelope[i] > 1.5 * around
+    assert count > 80
+    for i in range(40, count - 40):
+        before, after = envelope[i - 40:i - 22].max(), envelope[i + 22:i + 40].max()
+        # Twice the tone on both sides, which are sounding (not a lone frame amid silence).
+        loud[i] = 1.5 * max(before, after) < envelope[i] < 3.5 * min(before, after)
     found, run = [], 0
     for i, high in enumerate(loud):
         if high:
             run += 1
             continue
-        # A tick lasts 10 ms; the encoder may soften its edges, never halve it.
-        if 6 <= run <= 16:
-            found.append(first + (i - run / 2.0) * window / rate - TICK / 2)
+        # A tick lasts 20 ms, or 10 when the engine skipped one of its two frames; the encoder
+        # may soften its edges.
+        if 7 <= run <= 26:
+            found.append(first + (i - run) * window / rate)
         run = 0
     return found
 
@@ -135,7 +139,7 @@ def assert_in_sync(video_offsets, audio_ticks, tolerance=0.040):
 def recording(request, tmp_path_factory):
     out = tmp_path_factory.mktemp("recordings-" + request.param)
     extra = ["--volume", "0.5"] + (["--stats"] if request.param == "webm" else [])
-    proc = subprocess.run(recorder_args(out, "--seconds", "3", "--format", request.param,
+    proc = subprocess.run(recorder_args(out, "--seconds", "4", "--format", request.param,
                                         *extra),
                           capture_output=True, text=True, timeout=90, env=LIVE)
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -182,7 +186,7 @@ def test_each_file_agrees_with_the_summary_and_the_call(recording):
     first, rate, samples = decode_audio(os.path.join(folder, composite["files"][0]))
     assert abs(len(samples) / rate - summary["seconds"]) <= 1.0 / 15 + 0.03
     assert np.abs(samples).max() > 0.1
-    assert summary["seconds"] >= 3 and summary["ended"] == "time up"
+    assert summary["seconds"] >= 4 and summary["ended"] == "time up"
 
 
 def test_audio_and_video_are_in_sync_per_user_and_in_the_composite(recording):
@@ -238,7 +242,7 @@ def test_the_composite_layout_follows_who_is_present(recording):
 def test_progress_and_statistics_lines_when_not_on_a_terminal(recording):
     stdout = recording["stdout"]
     assert "\r" not in stdout and "\x1b[" not in stdout
-    progress = [line for line in stdout.splitlines() if " s / 3 s | " in line]
+    progress = [line for line in stdout.splitlines() if " s / 4 s | " in line]
     assert progress and any("8: " in line and " dropped" in line for line in progress)
     # Statistics lines only with --stats (the webm run).
     assert ("onLocalVideoStats" in stdout) == (recording["format"] == "webm")
