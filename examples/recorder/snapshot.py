@@ -31,9 +31,8 @@ def rgb_numpy(width: int, height: int, y: Any, u: Any, v: Any) -> bytes:
     cu = cu.repeat(2, axis=0).repeat(2, axis=1)[:height, :width]
     cv = cv.repeat(2, axis=0).repeat(2, axis=1)[:height, :width]
     rgb = np.stack((luma + RV * cv, luma + GU * cu + GV * cv, luma + BU * cu), axis=-1)
-    rgb = np.clip(np.rint(rgb), 0, 255).astype(np.uint8).reshape(height, width * 3)
     rows = np.zeros((height, width * 3 + 1), np.uint8)  # filter byte 0 before each row
-    rows[:, 1:] = rgb
+    rows[:, 1:] = np.clip(np.rint(rgb), 0, 255).reshape(height, width * 3)
     return rows.tobytes()
 
 
