@@ -6,6 +6,7 @@ opens the files once it knows the formats (the first frames of each kind, or aft
 then hands every frame to the writer with its arrival time."""
 
 import collections
+import os
 import sys
 import threading
 import time
@@ -125,7 +126,7 @@ class Recording:
     def describe(self) -> Dict[str, Any]:
         writer = self.writer
         entry: Dict[str, Any] = {
-            "files": [f.rsplit("/", 1)[-1] for f in writer.files] if writer else [],
+            "files": [os.path.basename(f) for f in writer.files] if writer else [],
             "firstSeconds": None, "lastSeconds": None,
             "video": None, "audio": None,
         }
