@@ -3,6 +3,7 @@ FFmpeg's own conversion, and where audio goes when frames come late or not at al
 import os
 import random
 import sys
+import threading
 
 import pytest
 
@@ -13,6 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "examples"))
 from recorder import composite, snapshot  # noqa: E402
 from recorder.formats import AudioClock  # noqa: E402
+from recorder.recording import QUEUE_FRAMES, QUEUE_PICTURES, Recording, Worker  # noqa: E402
 
 
 def rgb_of(rows, width, height):
@@ -81,3 +83,18 @@ def test_composite_tiles_cover_the_picture_without_overlap(count, grid):
         assert fx >= x and fy >= y and fx + fw <= x + w and fy + fh <= y + h
         assert abs(fw / fh - 4 / 3) < 0.05 and min(w - fw, h - fh) <= 2
     assert cover.max() == 1 and cover.sum() >= 0.95 * 1280 * 720 * (count / (grid[0] * grid[1]))
+
+
+def test_a_worker_that_falls_behind_drops_and_counts_instead_of_queueing_without_bound():
+    # Not started: nothing is taken from the queue, as with an encoder that has stalled.
+    worker = Worker(Recording("user-1", "raw", "/nonexistent/user-1"), threading.Event())
+    offered = {"video": 0, "audio": 0}
+    for n in range(2000):
+        kind = "video" if n % 3 == 0 else "audio"
+        worker.offer((kind, n * 0.01, 2, 2, (b"", b"", b"")))
+        offered[kind] += 1
+    queued = {"video": 0, "audio": 0}
+    for item in worker._items:
+        queued[item[0]] += 1
+    assert sum(queued.values()) <= QUEUE_FRAMES and queued["video"] == QUEUE_PICTURES
+    assert {kind: queued[kind] + worker.drops()[kind] for kind in offered} == offered

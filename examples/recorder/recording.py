@@ -19,8 +19,10 @@ from .formats import AudioFormat, VideoFormat, WriteFailed
 # Frames held while the formats are found out, and the rate of a video measured over them.
 FORMAT_WAIT_SECONDS = 1.0
 DEFAULT_FPS = 15
-# Queue room: a couple of seconds of 30 fps video with its audio.
+# Queue room: a couple of seconds of 30 fps video with its audio, and at most 60 pictures
+# (about 80 MB at 720p) whatever the mix.
 QUEUE_FRAMES = 300
+QUEUE_PICTURES = 60
 
 # ("video", arrival, width, height, planes) or ("audio", arrival, rate, channels, pcm)
 Item = Tuple[Any, ...]
@@ -163,17 +165,27 @@ class Worker(threading.Thread):
         self.capacity = capacity
         self._items: Deque[Item] = collections.deque()
         self._stopping = threading.Event()
-        self._lock = threading.Lock()  # guards the drop counts; engine threads write them
+        self._lock = threading.Lock()  # guards the counts below; engine threads write them
         self.dropped = {"video": 0, "audio": 0}
+        self._pictures = 0  # video frames queued
         self.crashed: Optional[str] = None
         self.end: Optional[float] = None  # when the recording ends, if not at its last frame
 
     def offer(self, item: Item) -> None:
         """Engine threads: queue a frame, or count it dropped when the queue is full."""
-        if len(self._items) < self.capacity:
+        if len(self._items) >= self.capacity:
+            self._count_drop(item)
+        elif item[0] != "video":
             self._items.append(item)
         else:
-            self._count_drop(item)
+            with self._lock:
+                room = self._pictures < QUEUE_PICTURES
+                if room:
+                    self._pictures += 1
+                else:
+                    self.dropped["video"] += 1
+            if room:
+                self._items.append(item)
 
     def _count_drop(self, item: Item) -> None:
         with self._lock:
@@ -195,6 +207,9 @@ class Worker(threading.Thread):
         while True:
             try:
                 item = self._items.popleft()
+                if item[0] == "video":
+                    with self._lock:
+                        self._pictures -= 1
             except IndexError:
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or self._stopping.is_set():
