@@ -77,8 +77,10 @@ class Recording:
         video = self.fixed_video
         if video is None and "video" in self._formats:
             times = [item[1] for item in self._pending if item[0] == "video"]
-            span = times[-1] - times[0] if len(times) > 1 else 0.0
-            fps = int(round((len(times) - 1) / span)) if span > 0 else DEFAULT_FPS
+            # The median interval: one late frame, and the quick one after it, change nothing.
+            gaps = sorted(b - a for a, b in zip(times, times[1:]))
+            middle = gaps[len(gaps) // 2] if gaps else 0.0
+            fps = int(round(1.0 / middle)) if middle > 0 else DEFAULT_FPS
             width, height = self._formats["video"]
             video = VideoFormat(width, height, max(1, min(fps, 120)))
         pending, self._pending = self._pending, []
