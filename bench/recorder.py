@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORDER = os.path.join(ROOT, "examples", "call_recorder.py")
@@ -34,7 +35,7 @@ CONFIG = json.dumps({"sim": {"users": USERS}})
 ENV = dict(os.environ, VELTO_SIM_LIVE="1")
 
 BASELINE = r"""
-import json, sys, time
+import json, sys, time, uuid
 import _pyveltosdk as sdk
 frames = {}
 def audio(kind, uid, samples, channels, rate, data):
@@ -48,7 +49,7 @@ sdk.setVideoProfile(320, 240, 15, 0)
 sdk.registerAudioObserver(audio)
 sdk.registerVideoObserver(video)
 sdk.logOff()
-sdk.joinChannel("", "bench", 0)
+sdk.joinChannel("", "bench-" + uuid.uuid4().hex[:12], 0)
 time.sleep(float(sys.argv[2]))
 sdk.leaveChannel()
 sdk.terminate()
@@ -73,6 +74,7 @@ def run(command, seconds):
 def recorder_case(extra, seconds, scratch):
     out = tempfile.mkdtemp(dir=scratch)
     cpu, wall, _ = run([sys.executable, RECORDER, "--seconds", str(seconds), "--out", out,
+                        "--channel", "bench-" + uuid.uuid4().hex[:12],
                         "--engine-config", CONFIG] + extra, seconds)
     folder = os.path.join(out, os.listdir(out)[0])
     with open(os.path.join(folder, "summary.json")) as f:

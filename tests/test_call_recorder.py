@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import uuid
 import wave
 
 import pytest
@@ -32,7 +33,11 @@ TICK = 0.020  # the simulated tone is twice as loud for the first 20 ms of every
 
 
 def recorder_args(out, *extra):
-    return [sys.executable, RECORDER, "--out", str(out), "--width", "256", "--height", "144",
+    # A channel of its own: other programs on this machine that join the same channel name
+    # would be recorded too.
+    channel = "recorder-test-" + uuid.uuid4().hex[:12]
+    return [sys.executable, RECORDER, "--out", str(out), "--channel", channel,
+            "--width", "256", "--height", "144",
             "--fps", str(CAMERA_FPS), "--composite-size", "512x144", "--composite-fps", "15",
             "--engine-config", ENGINE_CONFIG] + list(extra)
 
