@@ -95,13 +95,16 @@ void drawTestPattern(I420Frame& f, std::uint32_t uid, std::uint32_t frameNumber)
 void fillTone(std::int16_t* out, int samples, int channels, int sampleRate, double pitchHz,
               std::uint64_t firstSample) {
     constexpr double kTwoPi = 6.283185307179586;
+    const std::uint64_t perSecond = static_cast<std::uint64_t>(std::max(1, sampleRate));
+    const std::uint64_t markSamples = perSecond / kToneMarkDivisor;
     for (int i = 0; i < samples; ++i) {
+        const std::uint64_t at = firstSample + static_cast<std::uint64_t>(i);
         // Whole cycles are dropped before the sine, so the phase stays exact however long the
         // call runs.
-        const double n = static_cast<double>(firstSample + static_cast<std::uint64_t>(i));
+        const double n = static_cast<double>(at);
         const double cycles = std::fmod(pitchHz * n / sampleRate, 1.0);
-        const auto value =
-            static_cast<std::int16_t>(std::lround(kToneAmplitude * std::sin(kTwoPi * cycles)));
+        const double peak = at % perSecond < markSamples ? 2.0 * kToneAmplitude : kToneAmplitude;
+        const auto value = static_cast<std::int16_t>(std::lround(peak * std::sin(kTwoPi * cycles)));
         for (int c = 0; c < channels; ++c) {
             out[i * channels + c] = value;
         }

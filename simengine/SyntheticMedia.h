@@ -15,6 +15,9 @@ constexpr std::int16_t kToneAmplitude = 8192;
 constexpr int kPatternCodeCells = 64;
 constexpr std::uint8_t kCodeOne = 235;
 constexpr std::uint8_t kCodeZero = 16;
+// The tick of a tone lasts 1/kToneMarkDivisor of a second (20 ms: two frames of 10 ms, so a
+// frame the engine skips leaves half of it).
+constexpr int kToneMarkDivisor = 50;
 
 // Draws the pattern of `uid` (0 for the local camera) for `frameNumber` into `frame` (already
 // sized): diagonal stripes and a bar that move with the frame number, the uid and the frame
@@ -25,6 +28,9 @@ void drawTestPattern(I420Frame& frame, std::uint32_t uid, std::uint32_t frameNum
 
 // Writes `samples` interleaved frames of a sine tone at `pitchHz` into `out`, every channel the
 // same, continuing a tone that started `firstSample` samples ago (so consecutive frames join).
+// The first kToneMarkDivisor-th of every second of the tone is twice as loud: a tick that dates
+// the audio on the call's clock, as the pattern's frame number dates the video, so a recording's
+// audio and video can be lined up (a tick of silence would look like a lost frame).
 void fillTone(std::int16_t* out, int samples, int channels, int sampleRate, double pitchHz,
               std::uint64_t firstSample);
 

@@ -210,7 +210,9 @@ Synthetic media
     (uid << 32 | frame number) and 16 for a zero bit (frames narrower than 64 pixels
     carry none; ``decode_pattern`` reads it). The frame number counts the producer's
     due times, so a skipped frame shows as a gap. Tones are sines of peak
-    TONE_AMPLITUDE, every channel the same, continuous from frame to frame.
+    TONE_AMPLITUDE, every channel the same, continuous from frame to frame, and twice as loud
+    for the first 20 ms of every second of the call: a tick that dates the audio as the
+    pattern's frame number dates the video.
 
 Library lookup
     The library already loaded in this process (the one ``_pyveltosdk`` uses) is

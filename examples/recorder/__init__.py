@@ -1,0 +1,11 @@
+"""The call recorder behind examples/call_recorder.py, one concern per module:
+
+options     the command line, and the checks made before the engine starts
+capture     the frame callbacks: effects, then each frame offered to its worker
+recording   a recording's files and the worker thread with its bounded queue
+composite   the grid of users present, with the mixed audio
+formats     the output formats; avfile (PyAV: MP4, WebM) and rawfile (WAV, Y4M) write them
+snapshot    PNG pictures in the right colours
+progress    the progress line
+session     the run itself: the call, signals, finishing, the summary
+"""

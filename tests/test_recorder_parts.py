@@ -1,0 +1,100 @@
+"""Parts of the call recorder whose faults a whole run would hide: the snapshot colours against
+FFmpeg's own conversion, and where audio goes when frames come late or not at all."""
+import os
+import random
+import sys
+import threading
+
+import pytest
+
+np = pytest.importorskip("numpy")
+av = pytest.importorskip("av")
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+from recorder import composite, snapshot  # noqa: E402
+from recorder.formats import AudioClock  # noqa: E402
+from recorder.recording import QUEUE_FRAMES, QUEUE_PICTURES, Recording, Worker  # noqa: E402
+
+
+def rgb_of(rows, width, height):
+    return np.frombuffer(rows, np.uint8).reshape(height, 1 + 3 * width)[:, 1:].reshape(
+        height, width, 3)
+
+
+@pytest.mark.parametrize("convert", [snapshot.rgb_numpy, snapshot.rgb_plain])
+def test_snapshot_colours_match_ffmpegs_limited_range_conversion(convert):
+    width, height = 64, 48
+    rng = np.random.default_rng(5)
+    # Chroma in 2x2 blocks that stay in range, so both sides upsample the same way.
+    y = rng.integers(16, 236, (height, width), dtype=np.uint8)
+    u = rng.integers(16, 241, (height // 2, width // 2), dtype=np.uint8)
+    v = rng.integers(16, 241, (height // 2, width // 2), dtype=np.uint8)
+    frame = av.VideoFrame.from_ndarray(np.concatenate((y.ravel(), u.ravel(), v.ravel())).reshape(
+        height * 3 // 2, width), format="yuv420p")
+    reference = frame.to_ndarray(format="rgb24", interpolation="POINT").astype(int)
+    ours = rgb_of(convert(width, height, y.tobytes(), u.tobytes(), v.tobytes()), width, height)
+    assert np.abs(ours.astype(int) - reference).mean() < 1.5
+    # Black, white and pure red as a player shows them, exactly.
+    for (luma, cb, cr), rgb in [((16, 128, 128), (0, 0, 0)), ((235, 128, 128), (255, 255, 255)),
+                                ((81, 90, 240), (255, 0, 0)), ((126, 128, 128), (128, 128, 128))]:
+        rows = convert(2, 2, bytes([luma] * 4), bytes([cb]), bytes([cr]))
+        got = rgb_of(rows, 2, 2)[0, 0]
+        assert np.abs(got.astype(int) - rgb).max() <= 1, (luma, cb, cr, got)
+
+
+def test_audio_clock_ignores_late_frames_and_fills_lost_ones():
+    rate, frame = 48000, 480
+    clock = AudioClock(rate)
+    rng = random.Random(3)
+    lost = {150, 151, 152, 400}  # rounds the engine skipped: 40 ms missing in all
+    placed = []
+    for n in range(600):
+        if n in lost:
+            continue
+        arrival = n * 0.01 + rng.uniform(0, 0.025)  # up to 25 ms late, never early
+        if n % 97 == 50:
+            arrival += 0.08  # now and then much later, with the next ones bunched behind
+        placed += clock.place(arrival, frame, n)
+    placed += clock.drain()
+    assert [n for _, n in placed] == [n for n in range(600) if n not in lost]
+    written = filled = 0
+    for gap, n in placed:
+        filled += gap
+        written += gap
+        # Every frame sits within a frame and a half of its time on the engine's clock.
+        assert abs(written - n * 0.01 * rate) <= 1.5 * frame, n
+        written += frame
+    # About the 40 ms that went missing, not the delays.
+    assert 0.03 * rate <= filled <= 0.05 * rate
+
+
+@pytest.mark.parametrize("count,grid", [(1, (1, 1)), (2, (2, 1)), (3, (2, 2)), (4, (2, 2)),
+                                        (5, (3, 2)), (7, (3, 3)), (10, (4, 3))])
+def test_composite_tiles_cover_the_picture_without_overlap(count, grid):
+    assert composite.grid(count) == grid
+    tiles = composite.tiles(count, 1280, 720)
+    cover = np.zeros((720, 1280), int)
+    for x, y, w, h in tiles:
+        assert x % 2 == y % 2 == w % 2 == h % 2 == 0
+        cover[y:y + h, x:x + w] += 1
+        # A 4:3 picture fitted into the tile keeps its shape, centred.
+        fx, fy, fw, fh = composite.fit(640, 480, (x, y, w, h))
+        assert fx >= x and fy >= y and fx + fw <= x + w and fy + fh <= y + h
+        assert abs(fw / fh - 4 / 3) < 0.05 and min(w - fw, h - fh) <= 2
+    assert cover.max() == 1 and cover.sum() >= 0.95 * 1280 * 720 * (count / (grid[0] * grid[1]))
+
+
+def test_a_worker_that_falls_behind_drops_and_counts_instead_of_queueing_without_bound():
+    # Not started: nothing is taken from the queue, as with an encoder that has stalled.
+    worker = Worker(Recording("user-1", "raw", "/nonexistent/user-1"), threading.Event())
+    offered = {"video": 0, "audio": 0}
+    for n in range(2000):
+        kind = "video" if n % 3 == 0 else "audio"
+        worker.offer((kind, n * 0.01, 2, 2, (b"", b"", b"")))
+        offered[kind] += 1
+    queued = {"video": 0, "audio": 0}
+    for item in worker._items:
+        queued[item[0]] += 1
+    assert sum(queued.values()) <= QUEUE_FRAMES and queued["video"] == QUEUE_PICTURES
+    assert {kind: queued[kind] + worker.drops()[kind] for kind in offered} == offered
