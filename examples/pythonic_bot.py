@@ -2,7 +2,9 @@
 own microphone in a processor, and hears the echo user repeat it at half the level."""
 import asyncio
 import math
-from typing import Dict, Optional
+import statistics
+from collections import deque
+from typing import Deque, Dict, Optional
 
 import numpy as np
 
@@ -28,12 +30,13 @@ async def main() -> None:
         def half_volume(frame: velto.AudioFrame) -> Optional[velto.AudioFrame]:
             return frame.replace(data=frame.to_ndarray() // 2)
 
-        echo_levels: Dict[int, float] = {}
+        # The level of each user's recent frames; their median ignores a short loud tick.
+        echo_levels: Dict[int, Deque[float]] = {}
 
         async def listen() -> None:
             frames = channel.audio_frames(kinds=[velto.StreamKind.PLAYBACK_USER])
             async for frame in frames:
-                echo_levels[frame.uid] = dbfs(frame)
+                echo_levels.setdefault(frame.uid, deque(maxlen=50)).append(dbfs(frame))
 
         async def greet() -> None:
             async for event in channel.events():
@@ -49,7 +52,7 @@ async def main() -> None:
         for task in tasks:
             task.cancel()
         print("users now:", sorted(channel.users))
-        print("the echo hears us at %.1f dBFS" % echo_levels[1002])
+        print("the echo hears us at %.1f dBFS" % statistics.median(echo_levels[1002]))
 
 
 if __name__ == "__main__":
