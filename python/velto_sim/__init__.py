@@ -172,7 +172,9 @@ Settings
     wrong type or a value out of range, malformed JSON) changes nothing at all: the
     operation returns -2 and one line on stderr names it, for instance
     ``velto-sim: EngineParameters.setParameters: sim.video.fps: expected an integer
-    from 1 to 60, got 0``. A failed initialize keeps no event handler, as always.
+    from 1 to 60, got 0``. In the initialisation text a malformed "sim" object is
+    refused the same way, with one line on stderr, but initialize itself succeeds and
+    keeps its event handler. A failed initialize keeps no event handler, as always.
 
 Calls between processes
     Unless the network is off, a live call also joins the channel shared by the processes
