@@ -478,7 +478,8 @@ def test_settings_reach_the_engine_by_every_route(engine, capfd):
     assert sdk.muteAllRemoteVideoStreams(True) is True  # a bool parameter
     assert sdk.muteLocalVideo(True) is True
     state = sim.settings()
-    assert state["settings"]["video"] == {"width": 160, "height": 120, "fps": 12, "bitrate": 0}
+    assert state["settings"]["video"] == {"width": 160, "height": 120, "fps": 12, "bitrate": 0,
+                                          "file": None, "loop": False}
     assert state["settings"]["audio"]["pitch"] == 250.5
     assert state["settings"]["stats"] == {"intervalMs": 0}
     assert state["switches"]["remoteVideoMuted"] is True
@@ -486,7 +487,7 @@ def test_settings_reach_the_engine_by_every_route(engine, capfd):
     # setVideoProfile brings what a camera cannot do into range: even sizes, 1..60 fps.
     assert sdk.setVideoProfile(641, 0, 100, -5) is True
     assert sim.settings()["settings"]["video"] == {"width": 640, "height": 2, "fps": 60,
-                                                   "bitrate": 0}
+                                                   "bitrate": 0, "file": None, "loop": False}
     assert capfd.readouterr().err == ""
 
 
