@@ -7,11 +7,10 @@ namespace sim {
 
 int PushedAudio::push(const std::int16_t* pcm, std::size_t frames, int rate, int channels,
                       int outRate, int outChannels) {
+    // One frame of slack: a chunk converts to one frame more or less than its duration says.
     const std::size_t capacity =
-        static_cast<std::size_t>(outRate) * kCapacityMs / 1000 * outChannels;
-    // What the chunk becomes, give or take the converter's carry-over of one frame.
-    const std::size_t incoming =
-        (frames * static_cast<std::size_t>(outRate) / rate + 1) * outChannels;
+        (static_cast<std::size_t>(outRate) * kCapacityMs / 1000 + 1) * outChannels;
+    const std::size_t incoming = (frames * static_cast<std::size_t>(outRate) / rate) * outChannels;
     if (incoming > capacity) {
         return kPushTooLong;
     }

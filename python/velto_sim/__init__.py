@@ -713,6 +713,7 @@ def observer_options() -> Dict[str, int]:
 #: The most audio one push_audio call hands the engine at once; longer pushes go in pieces.
 PUSH_AUDIO_MAX_SECONDS = 0.1
 
+
 def _push(attempt: Any, uid: int, timeout: Optional[float], what: str) -> None:
     """Calls attempt() until the engine takes the media; waits while its queue is full."""
     deadline = None if timeout is None else time.monotonic() + timeout
@@ -729,7 +730,7 @@ def _push(attempt: Any, uid: int, timeout: Optional[float], what: str) -> None:
             raise SimError(result, what, "the engine refused the size or format")
         if deadline is not None and time.monotonic() >= deadline:
             raise TimeoutError("%s: the engine took nothing for %.1f s; it plays pushed media "
-                               "only during a call" % (what, timeout))
+                               "only during a call" % (what, timeout or 0.0))
         time.sleep(0.005)
 
 

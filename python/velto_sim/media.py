@@ -19,7 +19,8 @@ and pushes its audio and video with :func:`velto_sim.push_audio` and
 from __future__ import annotations
 
 import threading
-from typing import Any, Dict, Optional
+import time
+from typing import Any, Callable, Dict, Optional
 
 import velto_sim
 
@@ -69,6 +70,21 @@ def _i420(frame: Any) -> Any:
     return b"".join(planes), width, height
 
 
+def _hand_over(push: Callable[..., None], stop: threading.Event,
+               timeout: Optional[float]) -> bool:
+    """push(timeout=...) retried in short waits, so that `stop` ends a wait for room at once;
+    False when stopped first. TimeoutError once nothing was taken for `timeout` seconds."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while not stop.is_set():
+        try:
+            push(timeout=0.05)
+            return True
+        except TimeoutError:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
+    return False
+
+
 def play_file(path: str, *, uid: int = 0, audio: bool = True, video: bool = True,
               loop: bool = False, stop: Optional[threading.Event] = None,
               timeout: Optional[float] = 10.0) -> Dict[str, int]:
@@ -112,20 +128,27 @@ def play_file(path: str, *, uid: int = 0, audio: bool = True, video: bool = True
                     for chunk in resampler.resample(decoded):
                         channels = 1 if chunk.layout.name == "mono" else 2
                         size = chunk.samples * 2 * channels
-                        if size:
-                            velto_sim.push_audio(bytes(chunk.planes[0])[:size], chunk.sample_rate,
-                                                 channels, uid=uid, timeout=timeout)
-                            pushed["audio"] += chunk.samples
+                        data = bytes(chunk.planes[0])[:size]
+                        # Pieces push_audio takes whole, so that a retry never repeats any.
+                        step = (int(chunk.sample_rate * velto_sim.PUSH_AUDIO_MAX_SECONDS)
+                                * 2 * channels)
+                        for start in range(0, size, step):
+                            piece = data[start:start + step]
+                            if _hand_over(lambda **wait: velto_sim.push_audio(
+                                    piece, chunk.sample_rate, channels, uid=uid, **wait),
+                                    stop, timeout):
+                                pushed["audio"] += len(piece) // (2 * channels)
                     continue
                 when = float(decoded.time or 0.0)
                 # Each tick of the sender shows the latest picture due by then.
-                while held is not None and shown / fps < when:
-                    velto_sim.push_video(*held, uid=uid, timeout=timeout)
+                while held is not None and shown / fps < when and _hand_over(
+                        lambda **wait: velto_sim.push_video(*held, uid=uid, **wait),
+                        stop, timeout):
                     pushed["video"] += 1
                     shown += 1
                 held = _i420(decoded)
-            if held is not None and not stop.is_set():
-                velto_sim.push_video(*held, uid=uid, timeout=timeout)
+            if held is not None and _hand_over(
+                    lambda **wait: velto_sim.push_video(*held, uid=uid, **wait), stop, timeout):
                 pushed["video"] += 1
         if not loop:
             break
@@ -133,9 +156,9 @@ def play_file(path: str, *, uid: int = 0, audio: bool = True, video: bool = True
 
 
 def start_playing(path: str, **options: Any) -> Any:
-    """play_file on a daemon thread; returns (thread, stop event). Set the event to stop early.
-    Errors are printed by the thread and end it."""
-    stop = threading.Event()
+    """play_file on a daemon thread; returns (thread, stop event: the one given as `stop`, or a
+    new one). Set the event to stop early. Errors are printed by the thread and end it."""
+    stop = options.get("stop") or threading.Event()
     options["stop"] = stop
     thread = threading.Thread(target=play_file, args=(path,), kwargs=options,
                               name="velto-play", daemon=True)

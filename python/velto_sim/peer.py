@@ -120,10 +120,15 @@ def run(args: argparse.Namespace) -> int:
     from velto_sim import media
 
     pushes: List[Tuple[str, Dict[str, Any]]] = []
-    if args.audio and not _native(args.audio, ".wav"):
-        pushes.append((args.audio, {"video": False}))
-    if args.video and not _native(args.video, ".y4m"):
-        pushes.append((args.video, {"audio": False}))
+    decode_audio = bool(args.audio) and not _native(args.audio, ".wav")
+    decode_video = bool(args.video) and not _native(args.video, ".y4m")
+    if decode_audio and decode_video and args.audio == args.video:
+        pushes.append((args.audio, {}))  # one file for both: decoded once
+    else:
+        if decode_audio:
+            pushes.append((args.audio, {"video": False}))
+        if decode_video:
+            pushes.append((args.video, {"audio": False}))
     if pushes:
         try:
             media._import_av()
