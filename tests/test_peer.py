@@ -93,8 +93,9 @@ def test_other_formats_without_pyav_say_what_to_install(tmp_path):
     (tmp_path / "av.py").write_text("raise ImportError('no PyAV here')\n")
     clip = tmp_path / "talk.mp3"
     clip.write_bytes(b"ID3")
+    path = os.pathsep.join(p for p in [str(tmp_path), os.environ.get("PYTHONPATH")] if p)
     proc = run_peer(["--channel", channel(), "--audio", str(clip), "--seconds", "1"],
-                    env={"PYTHONPATH": str(tmp_path)})
+                    env={"PYTHONPATH": path})
     assert proc.returncode == 1
     assert 'python -m pip install "pyveltosdk[media]"' in proc.stderr
     assert "joined" not in proc.stdout

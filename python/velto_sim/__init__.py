@@ -146,6 +146,10 @@ Settings
                                    from 8000 to 96000
     sim.audio.channels    1        1 or 2
     sim.audio.pitch       440      microphone tone in Hz, 20..20000
+    sim.audio.file        null     a WAV file the microphone plays (see "Real media")
+    sim.audio.loop        false    play it in a loop
+    sim.video.file        null     a Y4M file the camera plays
+    sim.video.loop        false    play it in a loop
     sim.stats.intervalMs  2000     statistics interval; 0 turns them off, else 50..600000
     sim.users             below    the remote users, a list of at most 16 objects
     sim.network.enabled   null     true/false: join the channel shared with this user's
@@ -157,8 +161,10 @@ Settings
     or "echo", default "pattern"), join and leave (seconds after the local user
     joined; join default 0.5, leave default null = stays), video and audio (publishes
     them, default true), and for pattern users width, height, fps (320, 240, 15),
-    sampleRate, channels (48000, 1) and pitch (330 + 110 * index Hz). An echo user
-    sends in the local formats and ignores these five.
+    sampleRate, channels (48000, 1) and pitch (330 + 110 * index Hz), audioFile and
+    videoFile (a WAV and a Y4M file played instead of the tone and pattern, default
+    null) and loop (both files, default false). An echo user sends in the local formats
+    and ignores the first five; it plays no files (giving one is malformed).
 
     Default users: uid 1001, pattern, joins at 0.5 s, leaves at 6 s; uid 1002, echo,
     joins at 1 s and stays.
@@ -166,7 +172,7 @@ Settings
     setVideoProfile(width, height, fps, bitrate) sets the camera too; out of range
     values are brought into range and odd sizes rounded down to even, as a camera
     delivers the nearest format it can. Formats and the interval take effect from the
-    next frame or report; sim.users at the next joinChannel.
+    next frame or report; sim.users and the files at the next joinChannel.
 
     Unknown keys are ignored, as a real engine ignores them. A malformed setting (a
     wrong type or a value out of range, malformed JSON) changes nothing at all: the
@@ -203,6 +209,28 @@ Calls between processes
       setting wins over the variable. Both are read at each joinChannel.
     - network() describes the current engine's membership; transport_bench() measures
       the transport (bench/call_network.py).
+
+Real media
+    Files: the microphone and pattern users play a WAV file (16-bit PCM, any rate, mono
+    or stereo, converted 10 ms at a time to the format the sender plays in), the camera
+    and pattern users a Y4M file (I420 in any of its sitings, any size up to 3840x2160,
+    shown in its own size, odd sizes cropped to even, at its own frame rate rounded to
+    1..60). Played once, a file ends in silence or its last picture held; looped, it
+    starts again. Files open when the call starts (a user's video file when it joins);
+    one that cannot play is refused with one line on stderr, e.g. ``velto-sim:
+    joinChannel: sim.video.file: cannot play 'x.y4m': colour space 444; only I420 (C420)
+    plays; showing the test pattern instead``, and the sender keeps its pattern or tone.
+
+    Pushed media: ``push_audio`` and ``push_video`` queue media for the local user (uid 0)
+    or a pattern user of sim.users; the engine plays it at real time (audio converted to
+    the sender's format, 10 ms a round; one frame per tick of the sender's frame rate)
+    instead of the sender's file, tone or pattern, with silence or the last frame while
+    the queue is empty, until ``end_push``. The queues hold one second of audio and eight
+    frames; a push waits for room. ``reset()`` ends every push.
+
+    Other formats: ``velto_sim.media.play_file`` decodes with PyAV (the extra "media") and
+    pushes. ``python -m velto_sim peer --channel NAME`` joins a call as one participant
+    from the command line and prints what it sees.
 
 Synthetic media
     Test pattern (I420): diagonal stripes and a bar that move with the frame number,
