@@ -1,5 +1,5 @@
 // Text helpers for the journal: repairing caller texts into valid UTF-8 and quoting them as JSON,
-// both done by the JSON library. Pure functions; any thread.
+// both done by the JSON library (implemented in JsonValue.cpp). Pure functions; any thread.
 #pragma once
 
 #include <cstddef>

@@ -173,6 +173,32 @@ std::string JsonValue::describe() const {
     return out;
 }
 
+// The JsonText.h helpers live here too: every file that includes the library's header pays
+// about 4.5 s of compile time for it, so one translation unit includes it.
+
+namespace {
+
+// Quotes `text` as JSON; invalid UTF-8 becomes U+FFFD.
+std::string quoted(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string repairUtf8(const char* bytes, std::size_t length) {
+    const std::string text(bytes, length);
+    std::string quotedText = quoted(text);
+    if (quotedText.size() == length + 2 && quotedText.compare(1, length, text) == 0) {
+        return text;  // valid and nothing to escape: the common case
+    }
+    // The library repairs while it writes; reading its output back gives the repaired text.
+    return nlohmann::json::parse(quotedText).get<std::string>();
+}
+
+void appendJsonString(std::string& out, const std::string& text) {
+    out += quoted(text);
+}
+
 bool parseJson(const std::string& text, JsonValue& out, std::string& error) {
     out = JsonValue{};
     // Invalid bytes become U+FFFD first, as everywhere in the journal, instead of failing.
