@@ -54,8 +54,8 @@ json_values = st.recursive(
 
 @PROPERTY
 @given(value=json_values, ascii_only=st.booleans())
-def test_any_json_value_under_an_unknown_key_is_read_and_passed_over(engine, capfd, value,
-                                                                    ascii_only):
+def test_any_json_value_under_an_unknown_key_is_read_and_passed_over(
+        engine, capfd, value, ascii_only):
     text = json.dumps({"sim.unknown": value, "other": [value], "sim.video.fps": 12},
                       ensure_ascii=ascii_only)
     sdk.setParameters('{"sim.video.fps": 15}')
