@@ -70,6 +70,9 @@ def init_text(args: argparse.Namespace) -> str:
         sim["video"] = {"file": os.path.abspath(args.video), "loop": args.loop}
     if not args.scripted_users:
         sim["users"] = []
+    if not args.stats:
+        # No statistics: nothing to print, and the journal the peer reads stays short.
+        sim["stats"] = {"intervalMs": 0}
     return json.dumps({"sim": sim})
 
 
@@ -138,8 +141,6 @@ def run(args: argparse.Namespace) -> int:
 
     velto_sim.set_live(True)
     sdk.initialize(init_text(args))
-    if not args.stats:
-        sdk.logOff()
     sdk.enableVideo(True)
     watcher = Watcher()
     sdk.registerAudioObserver(watcher.audio)
