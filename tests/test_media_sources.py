@@ -46,6 +46,11 @@ def write_y4m(path, width, height, lumas, fps="5:1", colour="C420jpeg", header=N
     return str(path)
 
 
+def write_bytes(path, data):
+    with open(str(path), "wb") as f:
+        f.write(data)
+
+
 class Call:
     """A live call in this process; frames by (stream type, uid) as the callbacks saw them."""
 
@@ -198,7 +203,7 @@ BAD_FILES = [
     ("video", "444.y4m", lambda p: write_y4m(p, 8, 8, [1], colour="C444"),
      "colour space 444; only I420 (C420) plays"),
     ("video", "noframe.y4m", lambda p: write_y4m(p, 8, 8, []), "no whole frame"),
-    ("video", "short.y4m", lambda p: open(p, "wb").write(b"YUV4MPEG2 W8 H8\nFRAME\n" + b"1" * 50),
+    ("video", "short.y4m", lambda p: write_bytes(p, b"YUV4MPEG2 W8 H8\nFRAME\n" + b"1" * 50),
      "no whole frame"),
     ("video", "huge.y4m", lambda p: write_y4m(p, 8000, 8, []), "8000x8; 2x2 to 3840x2160"),
     ("video", "rate.y4m", lambda p: write_y4m(p, 8, 8, [1], fps="0:1"), "is not N:D"),
