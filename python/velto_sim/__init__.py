@@ -220,6 +220,8 @@ Real media
     one that cannot play is refused with one line on stderr, e.g. ``velto-sim:
     joinChannel: sim.video.file: cannot play 'x.y4m': colour space 444; only I420 (C420)
     plays; showing the test pattern instead``, and the sender keeps its pattern or tone.
+    Files and pushed media advance by what is actually made: a frame or 10 ms skipped
+    because a callback was slow skips nothing of the media, which plays on from there.
 
     Pushed media: ``push_audio`` and ``push_video`` queue media for the local user (uid 0)
     or a pattern user of sim.users; the engine plays it at real time (audio converted to
