@@ -289,6 +289,33 @@ def test_pushed_audio_is_converted_and_paced_by_the_engine(call):
     c.wait_until((sim.AUDIO_RECORD, 0), lambda fs: is_tone(fs[-1]))
 
 
+@pytest.mark.parametrize("rate,channels,out_rate", [
+    (44100, 1, 48000),
+    (32000, 2, 16000),
+    (8000, 1, 48000),
+])
+def test_pushed_audio_joins_without_a_seam_where_it_was_cut_into_pieces(call, rate, channels,
+                                                                        out_rate):
+    # A ramp of 0.15 s goes in as two pieces (push_audio cuts at 0.1 s). A ramp converts to a
+    # ramp, so a frame lost or repeated where the pieces meet shows as a step of 4.5 or more.
+    c = call({"audio": {"sampleRate": out_rate, "channels": 1}})
+    c.wait_for((sim.AUDIO_RECORD, 0), 1)
+    frames = rate * 15 // 100
+    ramp = [1000 + 30000 * i // frames for i in range(frames)]
+    pcm_in = [v + (2 * ch - 1 if channels == 2 else 0) for v in ramp for ch in range(channels)]
+    sim.push_audio(array.array("h", pcm_in).tobytes(), rate, channels)
+    record = c.wait_until((sim.AUDIO_RECORD, 0), lambda fs: set(pcm(fs[-1])) == {0})
+    samples = [s for f in record for s in pcm(f)]
+    count = (frames - 1) * out_rate // rate + 1
+    expected = [1000 + 30000 * j * rate // out_rate // frames for j in range(count)]
+    # Where the ramp begins: the tone before it may pass through 1000 too.
+    start = next(i for i in range(len(samples))
+                 if all(abs(a - b) <= 2 for a, b in zip(samples[i:i + 8], expected[:8])))
+    got = samples[start:start + count]
+    assert max(abs(a - b) for a, b in zip(got, expected)) <= 2
+    assert set(samples[start + count + 1:]) == {0}
+
+
 def test_pushed_video_shows_each_frame_in_its_size_then_holds_the_last(call):
     c = call({"users": [{"uid": 9, "join": 0, "width": 64, "height": 48}]})
     c.wait_for((sim.VIDEO_RENDER, 9), 1)
