@@ -99,3 +99,25 @@ def test_other_formats_without_pyav_say_what_to_install(tmp_path):
     assert proc.returncode == 1
     assert 'python -m pip install "pyveltosdk[media]"' in proc.stderr
     assert "joined" not in proc.stdout
+
+
+def test_two_peers_in_one_channel_see_each_other_and_the_leave(tmp_path):
+    video = write_y4m(tmp_path / "cam.y4m", 64, 48, [60, 70], fps="10:1")
+    name = channel()
+    first = subprocess.Popen(PEER + ["--channel", name, "--uid", "5", "--video", video,
+                                     "--loop", "--seconds", "4"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert first.stdout.readline() == "peer: joined %s as uid 5\n" % name
+        second = run_peer(["--channel", name, "--uid", "6", "--seconds", "1.5"])
+        out, err = first.communicate(timeout=30)
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.communicate()
+    assert second.returncode == 0 and first.returncode == 0, second.stderr + err
+    for expected in ["peer: uid 5 joined", "peer: uid 5 video 64x48",
+                     "peer: uid 5 audio 48000 Hz, 1 channel"]:
+        assert expected in second.stdout.splitlines(), second.stdout
+    for expected in ["peer: uid 6 joined", "peer: uid 6 video 320x240", "peer: uid 6 left (quit)"]:
+        assert expected in out.splitlines(), out
