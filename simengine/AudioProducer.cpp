@@ -1,11 +1,13 @@
 #include "simengine/AudioProducer.h"
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "simengine/AudioMix.h"
 #include "simengine/FrameDelivery.h"
 #include "simengine/ObserverCalls.h"
+#include "simengine/SenderMedia.h"
 #include "simengine/SyntheticMedia.h"
 #include "simengine/Ticker.h"
 
@@ -18,8 +20,21 @@ constexpr int kRoundsPerSecond = 100;
 
 class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
   public:
+    // Opens the senders' files on the joining thread.
     explicit AudioProducer(std::shared_ptr<LiveCall> call)
-        : call_(std::move(call)), ticker_(call_->startedAt(), kRoundsPerSecond) {}
+        : call_(std::move(call)),
+          ticker_(call_->startedAt(), kRoundsPerSecond),
+          microphone_(0, call_->engine().settings().audio().file,
+                      call_->engine().settings().audio().loop, "sim.audio.file") {
+        for (std::size_t i = 0; i < call_->users().size(); ++i) {
+            const UserSpec& spec = call_->users()[i]->spec;
+            if (spec.kind == UserKind::kPattern) {
+                senders_.emplace(spec.uid, std::make_unique<SenderAudio>(
+                                               spec.uid, spec.audioFile, spec.loop,
+                                               "sim.users[" + std::to_string(i) + "].audioFile"));
+            }
+        }
+    }
 
     void schedule() {
         auto self = shared_from_this();
@@ -61,8 +76,10 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
         const bool recording = on.localAudio.load();
         if (recording) {
             record_.resize(static_cast<std::size_t>(samples) * local.channels);
-            fillTone(record_.data(), samples, local.channels, local.sampleRate, local.pitchHz,
-                     round * samples);
+            if (!microphone_.read(record_.data(), samples, local.channels, local.sampleRate)) {
+                fillTone(record_.data(), samples, local.channels, local.sampleRate, local.pitchHz,
+                         round * samples);
+            }
             deliver(kAudioRecord, 0, record_, samples, local.channels, local.sampleRate);
             call_->recorded.add(record_.size() * 2);
             call_->audioSent.add(record_.size() * 2);
@@ -108,8 +125,12 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
             remote_ = record_;
         } else {
             remote_.resize(static_cast<std::size_t>(rate / kRoundsPerSecond) * channels);
-            fillTone(remote_.data(), rate / kRoundsPerSecond, channels, rate, user.spec.pitchHz,
-                     round * static_cast<std::uint64_t>(rate / kRoundsPerSecond));
+            const auto sender = senders_.find(user.spec.uid);
+            if (sender == senders_.end() ||
+                !sender->second->read(remote_.data(), rate / kRoundsPerSecond, channels, rate)) {
+                fillTone(remote_.data(), rate / kRoundsPerSecond, channels, rate, user.spec.pitchHz,
+                         round * static_cast<std::uint64_t>(rate / kRoundsPerSecond));
+            }
         }
         const int samples = rate / kRoundsPerSecond;
         deliver(kAudioPlayBeforeMix, user.spec.uid, remote_, samples, channels, rate);
@@ -145,6 +166,8 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
 
     const std::shared_ptr<LiveCall> call_;
     Ticker ticker_;
+    SenderAudio microphone_;
+    std::map<std::uint32_t, std::unique_ptr<SenderAudio>> senders_;  // pattern users by uid
     // Reused from round to round; only this producer's thread touches them.
     std::vector<std::int16_t> record_;
     std::vector<std::int16_t> remote_;

@@ -1,7 +1,10 @@
 #include "simengine/ControlApi.h"
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sdk/IRtcEngine.h"
 #include "sdk/StatsRecords.h"
@@ -13,6 +16,7 @@
 #include "simengine/LiveMode.h"
 #include "simengine/LiveSettings.h"
 #include "simengine/Notifications.h"
+#include "simengine/PushQueue.h"
 
 using namespace velto::sim;
 
@@ -26,6 +30,7 @@ void vsim_reset(void) {
     journal().clear();
     controls().reset();
     library().restartCounts();
+    pushedMedia().clear();
 }
 
 namespace {
@@ -163,6 +168,76 @@ int vsim_deliver_video(int streamType, uint32_t uid, int width, int height, void
 
 int vsim_observer_options(int* out10) {
     return queryObserverOptions(out10, kOptionsTimeoutMs);
+}
+
+namespace {
+
+constexpr int kNoEngine = -1;
+constexpr int kNotASender = -4;
+
+// The audio format sender `uid` plays in on the current engine; false when it plays no pushed
+// media (no engine: `result` -1; an echo user or an unknown uid: -4).
+bool senderFormat(uint32_t uid, int& rate, int& channels, int& result) {
+    const Route route = library().route(0);
+    const std::shared_ptr<EngineState> engine = route.engine;
+    if (engine == nullptr || route.fallback) {
+        result = kNoEngine;
+        return false;
+    }
+    const LiveSettings settings = engine->settings().snapshot();
+    if (uid == 0) {
+        rate = settings.audio.sampleRate;
+        channels = settings.audio.channels;
+        return true;
+    }
+    for (const UserSpec& user : settings.users) {
+        if (user.uid == uid && user.kind == UserKind::kPattern) {
+            rate = user.sampleRate;
+            channels = user.channels;
+            return true;
+        }
+    }
+    result = kNotASender;
+    return false;
+}
+
+}  // namespace
+
+int vsim_push_audio(uint32_t uid, const void* pcm, size_t bytes, int rate, int channels) {
+    if (pcm == nullptr || rate < 1000 || rate > 384000 || channels < 1 || channels > 2 ||
+        bytes == 0 || bytes % (2 * static_cast<size_t>(channels)) != 0) {
+        return kPushTooLong;
+    }
+    int outRate = 0, outChannels = 0, result = 0;
+    if (!senderFormat(uid, outRate, outChannels, result)) {
+        return result;
+    }
+    std::vector<std::int16_t> samples(bytes / 2);
+    std::memcpy(samples.data(), pcm, bytes);
+    return pushedMedia().audioFor(uid)->push(samples.data(), samples.size() / channels, rate,
+                                             channels, outRate, outChannels);
+}
+
+int vsim_push_video(uint32_t uid, int width, int height, const void* i420, size_t bytes) {
+    if (i420 == nullptr || width < 2 || height < 2 || width > 3840 || height > 2160 ||
+        width % 2 != 0 || height % 2 != 0 || bytes != static_cast<size_t>(width) * height * 3 / 2) {
+        return kPushTooLong;
+    }
+    int rate = 0, channels = 0, result = 0;
+    if (!senderFormat(uid, rate, channels, result)) {
+        return result;
+    }
+    auto frame = std::make_shared<I420Frame>();
+    frame->resize(width, height);
+    const auto* planes = static_cast<const std::uint8_t*>(i420);
+    std::memcpy(frame->y.data(), planes, frame->y.size());
+    std::memcpy(frame->u.data(), planes + frame->y.size(), frame->u.size());
+    std::memcpy(frame->v.data(), planes + frame->y.size() + frame->u.size(), frame->v.size());
+    return pushedMedia().videoFor(uid)->push(std::move(frame));
+}
+
+void vsim_push_end(uint32_t uid) {
+    pushedMedia().end(uid);
 }
 
 }  // extern "C"

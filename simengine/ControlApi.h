@@ -12,8 +12,9 @@
 extern "C" {
 
 // Clears the journal, forced results, refused sub-interfaces, the create-null and resolve-fail
-// switches; created/released counters restart so that created == alive and released == 0.
-// Outstanding references are not reset: they count live objects.
+// switches and every push (senders play their own media again); created/released counters restart
+// so that created == alive and released == 0. Outstanding references are not reset: they count live
+// objects.
 VELTO_API void vsim_reset(void);
 // Writes the journal as a JSON array, NUL-terminated, when cap > its length; returns the length
 // (without the NUL) either way.
@@ -58,4 +59,15 @@ VELTO_API size_t vsim_settings_json(char* buf, size_t cap);
 // out10[0..1] = audioOption1..2, out10[2..9] = videoOption1..8; -1 if an observer is missing,
 // -2 if the engine thread did not answer within 5 seconds.
 VELTO_API int vsim_observer_options(int* out10);
+
+// Pushes media for sender `uid` (0 the local user, else a pattern user of the current engine's
+// settings), played instead of its own once its producer's next round comes. Audio: `bytes` of
+// 16-bit interleaved PCM at `rate` (1000..384000) with 1 or 2 channels, at most one second.
+// Video: one I420 frame, planes one after another, even sizes 2..3840 x 2..2160. Returns 0
+// queued, -1 no engine, -2 the queue is full (try again later), -3 a size or format is wrong,
+// -4 `uid` is no sender that plays pushed media.
+VELTO_API int vsim_push_audio(uint32_t uid, const void* pcm, size_t bytes, int rate, int channels);
+VELTO_API int vsim_push_video(uint32_t uid, int width, int height, const void* i420, size_t bytes);
+// Ends the push for `uid`: its queued media is dropped and it plays its own again.
+VELTO_API void vsim_push_end(uint32_t uid);
 }

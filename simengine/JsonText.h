@@ -1,5 +1,5 @@
-// Text helpers for the journal: repairing caller texts into valid UTF-8 and quoting them as JSON.
-// Pure functions; any thread.
+// Text helpers for the journal: repairing caller texts into valid UTF-8 and quoting them as JSON,
+// both done by the JSON library (implemented in JsonValue.cpp). Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +8,8 @@
 namespace velto {
 namespace sim {
 
-// Returns `bytes` as valid UTF-8: every byte that does not start a well-formed sequence becomes
-// U+FFFD, so a caller's broken text can never break the journal.
+// Returns `bytes` as valid UTF-8: each ill-formed sequence becomes U+FFFD, so a caller's broken
+// text can never break the journal.
 std::string repairUtf8(const char* bytes, std::size_t length);
 
 // Appends `text` (valid UTF-8) to `out` as a quoted JSON string.

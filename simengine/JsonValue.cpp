@@ -1,7 +1,10 @@
 #include "simengine/JsonValue.h"
 
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "simengine/JsonText.h"
 
@@ -10,378 +13,138 @@ namespace sim {
 
 namespace {
 
-// Nesting deeper than this is refused, so a hostile text cannot exhaust the stack.
-constexpr int kMaxDepth = 64;
+// Nesting deeper than this is refused, so a hostile text cannot build a tree whose destruction
+// exhausts the stack.
+constexpr std::size_t kMaxDepth = 64;
 
-class Parser {
+// Builds a JsonValue from the library's parse events. Unlike the library's own document type it
+// keeps every occurrence of a repeated member, in text order, as the settings readers expect.
+class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
   public:
-    explicit Parser(const std::string& text) : text_(text) {}
-
-    bool parseDocument(JsonValue& out, std::string& error) {
-        skipSpace();
-        if (!parseValue(out, 0)) {
-            error = error_;
-            return false;
-        }
-        skipSpace();
-        if (pos_ != text_.size()) {
-            fail("unexpected text after the value");
-            error = error_;
-            return false;
-        }
+    bool null() override { return leaf(JsonValue{}); }
+    bool boolean(bool value) override {
+        JsonValue v;
+        v.kind = JsonValue::Kind::Bool;
+        v.boolean = value;
+        return leaf(std::move(v));
+    }
+    bool number_integer(number_integer_t value) override {
+        return number(static_cast<double>(value));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return number(static_cast<double>(value));
+    }
+    bool number_float(number_float_t value, const string_t&) override { return number(value); }
+    bool string(string_t& value) override {
+        JsonValue v;
+        v.kind = JsonValue::Kind::String;
+        v.text = std::move(value);
+        return leaf(std::move(v));
+    }
+    bool binary(binary_t&) override { return fail("binary values are not JSON"); }
+    bool start_object(std::size_t) override { return open(JsonValue::Kind::Object); }
+    bool key(string_t& name) override {
+        keys_.push_back(std::move(name));
         return true;
     }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(JsonValue::Kind::Array); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception& problem) override {
+        // The library's text reads "[json.exception.parse_error.101] parse error at line 1,
+        // column 5: <what>"; the offset replaces the line and column.
+        std::string what = problem.what();
+        const std::size_t colon = what.find(": ");
+        if (colon != std::string::npos) {
+            what.erase(0, colon + 2);
+        }
+        return fail(what + " at offset " + std::to_string(position == 0 ? 0 : position - 1));
+    }
+
+    JsonValue& result() { return root_; }
+    const std::string& error() const { return error_; }
 
   private:
     bool fail(const std::string& what) {
         if (error_.empty()) {
-            error_ = what + " at offset " + std::to_string(pos_);
+            error_ = what;
         }
         return false;
     }
 
-    bool atEnd() const { return pos_ >= text_.size(); }
-    char peek() const { return atEnd() ? '\0' : text_[pos_]; }
-
-    void skipSpace() {
-        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) {
-            ++pos_;
-        }
+    bool number(double value) {
+        JsonValue v;
+        v.kind = JsonValue::Kind::Number;
+        v.number = value;
+        return leaf(std::move(v));
     }
 
-    bool literal(const char* word) {
-        for (std::size_t i = 0; word[i] != '\0'; ++i) {
-            if (pos_ + i >= text_.size() || text_[pos_ + i] != word[i]) {
-                return fail(std::string("expected '") + word + "'");
-            }
+    // Places a finished value in the container being read, or makes it the document.
+    bool leaf(JsonValue value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+        } else if (open_.back().kind == JsonValue::Kind::Object) {
+            open_.back().members.emplace_back(std::move(keys_.back()), std::move(value));
+            keys_.pop_back();
+        } else {
+            open_.back().items.push_back(std::move(value));
         }
-        pos_ += std::char_traits<char>::length(word);
         return true;
     }
 
-    bool parseValue(JsonValue& out, int depth) {
-        if (depth > kMaxDepth) {
+    bool open(JsonValue::Kind kind) {
+        if (open_.size() >= kMaxDepth) {
             return fail("nesting too deep");
         }
-        switch (peek()) {
-            case '{':
-                return parseObject(out, depth);
-            case '[':
-                return parseArray(out, depth);
-            case '"':
-                out.kind = JsonValue::Kind::String;
-                return parseString(out.text);
-            case 't':
-                out.kind = JsonValue::Kind::Bool;
-                out.boolean = true;
-                return literal("true");
-            case 'f':
-                out.kind = JsonValue::Kind::Bool;
-                out.boolean = false;
-                return literal("false");
-            case 'n':
-                out.kind = JsonValue::Kind::Null;
-                return literal("null");
-            default:
-                if (peek() == '-' || (peek() >= '0' && peek() <= '9')) {
-                    out.kind = JsonValue::Kind::Number;
-                    return parseNumber(out.number);
-                }
-                return fail(atEnd() ? "unexpected end of text" : "unexpected character");
-        }
-    }
-
-    bool parseObject(JsonValue& out, int depth) {
-        out.kind = JsonValue::Kind::Object;
-        ++pos_;  // '{'
-        skipSpace();
-        if (peek() == '}') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            skipSpace();
-            if (peek() != '"') {
-                return fail("expected a member name");
-            }
-            std::string name;
-            if (!parseString(name)) {
-                return false;
-            }
-            skipSpace();
-            if (peek() != ':') {
-                return fail("expected ':'");
-            }
-            ++pos_;
-            skipSpace();
-            JsonValue value;
-            if (!parseValue(value, depth + 1)) {
-                return false;
-            }
-            out.members.emplace_back(std::move(name), std::move(value));
-            skipSpace();
-            if (peek() == ',') {
-                ++pos_;
-                continue;
-            }
-            if (peek() == '}') {
-                ++pos_;
-                return true;
-            }
-            return fail("expected ',' or '}'");
-        }
-    }
-
-    bool parseArray(JsonValue& out, int depth) {
-        out.kind = JsonValue::Kind::Array;
-        ++pos_;  // '['
-        skipSpace();
-        if (peek() == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            skipSpace();
-            JsonValue value;
-            if (!parseValue(value, depth + 1)) {
-                return false;
-            }
-            out.items.push_back(std::move(value));
-            skipSpace();
-            if (peek() == ',') {
-                ++pos_;
-                continue;
-            }
-            if (peek() == ']') {
-                ++pos_;
-                return true;
-            }
-            return fail("expected ',' or ']'");
-        }
-    }
-
-    bool hex4(unsigned& value) {
-        value = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = peek();
-            unsigned digit = 0;
-            if (c >= '0' && c <= '9') {
-                digit = static_cast<unsigned>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                digit = static_cast<unsigned>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                digit = static_cast<unsigned>(c - 'A' + 10);
-            } else {
-                return fail("expected four hex digits");
-            }
-            value = value * 16 + digit;
-            ++pos_;
-        }
+        open_.emplace_back();
+        open_.back().kind = kind;
         return true;
     }
 
-    static void appendUtf8(std::string& out, unsigned code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
+    bool close() {
+        JsonValue done = std::move(open_.back());
+        open_.pop_back();
+        return leaf(std::move(done));
     }
 
-    bool parseEscape(std::string& out) {
-        const char c = peek();
-        ++pos_;
-        switch (c) {
-            case '"':
-            case '\\':
-            case '/':
-                out += c;
-                return true;
-            case 'b':
-                out += '\b';
-                return true;
-            case 'f':
-                out += '\f';
-                return true;
-            case 'n':
-                out += '\n';
-                return true;
-            case 'r':
-                out += '\r';
-                return true;
-            case 't':
-                out += '\t';
-                return true;
-            case 'u': {
-                unsigned code = 0;
-                if (!hex4(code)) {
-                    return false;
-                }
-                // A lone surrogate becomes U+FFFD, as everywhere else in the journal.
-                if (code >= 0xD800 && code <= 0xDBFF && text_.compare(pos_, 2, "\\u") == 0) {
-                    const std::size_t save = pos_;
-                    pos_ += 2;
-                    unsigned low = 0;
-                    if (hex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
-                        appendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
-                        return true;
-                    }
-                    error_.clear();
-                    pos_ = save;
-                }
-                appendUtf8(out, code >= 0xD800 && code <= 0xDFFF ? 0xFFFD : code);
-                return true;
-            }
-            default:
-                --pos_;
-                return fail("unknown escape");
-        }
-    }
-
-    bool parseString(std::string& out) {
-        ++pos_;  // opening quote
-        std::size_t start = pos_;
-        for (;;) {
-            if (atEnd()) {
-                return fail("unterminated string");
-            }
-            const char c = text_[pos_];
-            if (c == '"') {
-                out += repairUtf8(text_.data() + start, pos_ - start);
-                ++pos_;
-                return true;
-            }
-            if (static_cast<unsigned char>(c) < 0x20) {
-                return fail("control character in string");
-            }
-            if (c == '\\') {
-                out += repairUtf8(text_.data() + start, pos_ - start);
-                ++pos_;
-                if (!parseEscape(out)) {
-                    return false;
-                }
-                start = pos_;
-                continue;
-            }
-            ++pos_;
-        }
-    }
-
-    // Digits are accumulated by hand: strtod would follow the process's numeric locale.
-    bool parseNumber(double& out) {
-        bool negative = false;
-        if (peek() == '-') {
-            negative = true;
-            ++pos_;
-        }
-        if (!(peek() >= '0' && peek() <= '9')) {
-            return fail("expected a digit");
-        }
-        double value = 0;
-        if (peek() == '0') {
-            ++pos_;
-        } else {
-            while (peek() >= '0' && peek() <= '9') {
-                value = value * 10 + (peek() - '0');
-                ++pos_;
-            }
-        }
-        int exponent = 0;
-        if (peek() == '.') {
-            ++pos_;
-            if (!(peek() >= '0' && peek() <= '9')) {
-                return fail("expected a digit after '.'");
-            }
-            while (peek() >= '0' && peek() <= '9') {
-                value = value * 10 + (peek() - '0');
-                --exponent;
-                ++pos_;
-            }
-        }
-        if (peek() == 'e' || peek() == 'E') {
-            ++pos_;
-            bool negativeExponent = false;
-            if (peek() == '+' || peek() == '-') {
-                negativeExponent = peek() == '-';
-                ++pos_;
-            }
-            if (!(peek() >= '0' && peek() <= '9')) {
-                return fail("expected a digit in the exponent");
-            }
-            int written = 0;
-            while (peek() >= '0' && peek() <= '9') {
-                if (written < 10000) {
-                    written = written * 10 + (peek() - '0');
-                }
-                ++pos_;
-            }
-            exponent += negativeExponent ? -written : written;
-        }
-        out = value * std::pow(10.0, exponent);
-        if (negative) {
-            out = -out;
-        }
-        return true;
-    }
-
-    const std::string& text_;
-    std::size_t pos_ = 0;
+    JsonValue root_;
+    std::vector<JsonValue> open_;    // containers being read, outermost first
+    std::vector<std::string> keys_;  // the pending member name of each open object
     std::string error_;
 };
 
-void describeInto(const JsonValue& value, std::string& out, std::size_t limit) {
-    if (out.size() > limit) {
-        return;
-    }
+// The value in the library's document type, for rendering; a repeated member shows once.
+nlohmann::ordered_json toLibrary(const JsonValue& value) {
     switch (value.kind) {
         case JsonValue::Kind::Null:
-            out += "null";
-            break;
+            return nullptr;
         case JsonValue::Kind::Bool:
-            out += value.boolean ? "true" : "false";
-            break;
-        case JsonValue::Kind::Number: {
-            char number[32];
-            std::snprintf(number, sizeof number, "%.10g", value.number);
-            out += number;
-            break;
-        }
+            return value.boolean;
+        case JsonValue::Kind::Number:
+            // Whole numbers print without a fraction, as they were most likely written.
+            if (std::floor(value.number) == value.number && std::fabs(value.number) < 9.0e15) {
+                return static_cast<std::int64_t>(value.number);
+            }
+            return value.number;
         case JsonValue::Kind::String:
-            appendJsonString(out, value.text);
-            break;
-        case JsonValue::Kind::Array:
-            out += '[';
-            for (std::size_t i = 0; i < value.items.size(); ++i) {
-                if (i > 0) {
-                    out += ',';
-                }
-                describeInto(value.items[i], out, limit);
+            return value.text;
+        case JsonValue::Kind::Array: {
+            nlohmann::ordered_json out = nlohmann::ordered_json::array();
+            for (const JsonValue& item : value.items) {
+                out.push_back(toLibrary(item));
             }
-            out += ']';
-            break;
-        case JsonValue::Kind::Object:
-            out += '{';
-            for (std::size_t i = 0; i < value.members.size(); ++i) {
-                if (i > 0) {
-                    out += ',';
-                }
-                appendJsonString(out, value.members[i].first);
-                out += ':';
-                describeInto(value.members[i].second, out, limit);
+            return out;
+        }
+        case JsonValue::Kind::Object: {
+            nlohmann::ordered_json out = nlohmann::ordered_json::object();
+            for (const auto& member : value.members) {
+                out[member.first] = toLibrary(member.second);
             }
-            out += '}';
-            break;
+            return out;
+        }
     }
+    return nullptr;
 }
 
 }  // namespace
@@ -397,8 +160,8 @@ const JsonValue* JsonValue::member(const std::string& name) const {
 
 std::string JsonValue::describe() const {
     constexpr std::size_t kLimit = 60;
-    std::string out;
-    describeInto(*this, out, kLimit);
+    std::string out =
+        toLibrary(*this).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     if (out.size() > kLimit) {
         std::size_t cut = kLimit;
         while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
@@ -410,9 +173,43 @@ std::string JsonValue::describe() const {
     return out;
 }
 
+// The JsonText.h helpers live here too: every file that includes the library's header pays
+// about 4.5 s of compile time for it, so one translation unit includes it.
+
+namespace {
+
+// Quotes `text` as JSON; invalid UTF-8 becomes U+FFFD.
+std::string quoted(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string repairUtf8(const char* bytes, std::size_t length) {
+    const std::string text(bytes, length);
+    std::string quotedText = quoted(text);
+    if (quotedText.size() == length + 2 && quotedText.compare(1, length, text) == 0) {
+        return text;  // valid and nothing to escape: the common case
+    }
+    // The library repairs while it writes; reading its output back gives the repaired text.
+    return nlohmann::json::parse(quotedText).get<std::string>();
+}
+
+void appendJsonString(std::string& out, const std::string& text) {
+    out += quoted(text);
+}
+
 bool parseJson(const std::string& text, JsonValue& out, std::string& error) {
     out = JsonValue{};
-    return Parser(text).parseDocument(out, error);
+    // Invalid bytes become U+FFFD first, as everywhere in the journal, instead of failing.
+    const std::string repaired = repairUtf8(text.data(), text.size());
+    TreeBuilder builder;
+    if (!nlohmann::json::sax_parse(repaired, &builder)) {
+        error = builder.error().empty() ? "malformed" : builder.error();
+        return false;
+    }
+    out = std::move(builder.result());
+    return true;
 }
 
 }  // namespace sim

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "simengine/JsonText.h"
+
 namespace velto {
 namespace sim {
 
@@ -42,6 +44,20 @@ std::string number(double value) {
     return text;
 }
 
+// A file setting: its path, or null for none.
+std::string fileJson(const std::string& path) {
+    if (path.empty()) {
+        return "null";
+    }
+    std::string out;
+    appendJsonString(out, path);
+    return out;
+}
+
+const char* flag(bool on) {
+    return on ? "true" : "false";
+}
+
 }  // namespace
 
 std::string settingsJson(const LiveSettings& s) {
@@ -49,9 +65,11 @@ std::string settingsJson(const LiveSettings& s) {
                       ",\"height\":" + std::to_string(s.video.height) +
                       ",\"fps\":" + std::to_string(s.video.fps) +
                       ",\"bitrate\":" + std::to_string(s.video.bitrateKbps) +
+                      ",\"file\":" + fileJson(s.video.file) + ",\"loop\":" + flag(s.video.loop) +
                       "},\"audio\":{\"sampleRate\":" + std::to_string(s.audio.sampleRate) +
                       ",\"channels\":" + std::to_string(s.audio.channels) +
                       ",\"pitch\":" + number(s.audio.pitchHz) +
+                      ",\"file\":" + fileJson(s.audio.file) + ",\"loop\":" + flag(s.audio.loop) +
                       "},\"stats\":{\"intervalMs\":" + std::to_string(s.statsIntervalMs) +
                       "},\"users\":[";
     for (std::size_t i = 0; i < s.users.size(); ++i) {
@@ -59,16 +77,18 @@ std::string settingsJson(const LiveSettings& s) {
         if (i > 0) {
             out += ',';
         }
-        out +=
-            "{\"uid\":" + std::to_string(u.uid) + ",\"kind\":\"" +
-            (u.kind == UserKind::kEcho ? "echo" : "pattern") +
-            "\",\"join\":" + number(u.joinSeconds) +
-            ",\"leave\":" + (u.leaveSeconds < 0 ? std::string("null") : number(u.leaveSeconds)) +
-            ",\"video\":" + (u.video ? "true" : "false") +
-            ",\"audio\":" + (u.audio ? "true" : "false") + ",\"width\":" + std::to_string(u.width) +
-            ",\"height\":" + std::to_string(u.height) + ",\"fps\":" + std::to_string(u.fps) +
-            ",\"sampleRate\":" + std::to_string(u.sampleRate) +
-            ",\"channels\":" + std::to_string(u.channels) + ",\"pitch\":" + number(u.pitchHz) + "}";
+        out += "{\"uid\":" + std::to_string(u.uid) + ",\"kind\":\"" +
+               (u.kind == UserKind::kEcho ? "echo" : "pattern") +
+               "\",\"join\":" + number(u.joinSeconds) +
+               ",\"leave\":" + (u.leaveSeconds < 0 ? std::string("null") : number(u.leaveSeconds)) +
+               ",\"video\":" + (u.video ? "true" : "false") +
+               ",\"audio\":" + (u.audio ? "true" : "false") +
+               ",\"width\":" + std::to_string(u.width) + ",\"height\":" + std::to_string(u.height) +
+               ",\"fps\":" + std::to_string(u.fps) +
+               ",\"sampleRate\":" + std::to_string(u.sampleRate) +
+               ",\"channels\":" + std::to_string(u.channels) + ",\"pitch\":" + number(u.pitchHz) +
+               ",\"audioFile\":" + fileJson(u.audioFile) +
+               ",\"videoFile\":" + fileJson(u.videoFile) + ",\"loop\":" + flag(u.loop) + "}";
     }
     out += "],\"network\":{\"enabled\":";
     out += s.network.enabled < 0 ? "null" : (s.network.enabled == 1 ? "true" : "false");

@@ -17,6 +17,8 @@ struct LocalVideo {
     int height = 240;
     int fps = 15;
     int bitrateKbps = 0;  // the target reported in statistics; 0: the raw rate of the format
+    std::string file;     // a Y4M file the camera plays instead of the pattern; empty: none
+    bool loop = false;
 };
 
 // Local microphone, and the format of mixed playback; the sim.audio.* keys change it.
@@ -24,6 +26,8 @@ struct LocalAudio {
     int sampleRate = 48000;
     int channels = 1;
     double pitchHz = 440;
+    std::string file;  // a WAV file the microphone plays instead of the tone; empty: none
+    bool loop = false;
 };
 
 enum class UserKind {
@@ -45,6 +49,9 @@ struct UserSpec {
     int sampleRate = 48000;
     int channels = 1;
     double pitchHz = 330;
+    std::string audioFile;  // pattern users only: files played instead of the tone and pattern
+    std::string videoFile;
+    bool loop = false;  // both files
 };
 
 // Calls between processes; the sim.network.* keys change it, read at each joinChannel.

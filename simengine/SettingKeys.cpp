@@ -93,6 +93,20 @@ bool readPitch(const std::string& key, const JsonValue& value, double& out, std:
     return readNumber(key, value, 20, 20000, out, error);
 }
 
+// A media file's path; null or "" for none. The file itself is opened when a call starts.
+bool readFile(const std::string& key, const JsonValue& value, std::string& out,
+              std::string& error) {
+    if (value.kind == Kind::Null) {
+        out.clear();
+        return true;
+    }
+    if (value.kind != Kind::String || value.text.find('\0') != std::string::npos) {
+        return expected(key, "a file path or null", value, error);
+    }
+    out = value.text;
+    return true;
+}
+
 bool readUser(const std::string& key, const JsonValue& value, std::size_t index, UserSpec& user,
               std::string& error) {
     if (value.kind != Kind::Object) {
@@ -146,10 +160,20 @@ bool readUser(const std::string& key, const JsonValue& value, std::size_t index,
             ok = readChannels(fieldKey, field, user.channels, error);
         } else if (name == "pitch") {
             ok = readPitch(fieldKey, field, user.pitchHz, error);
+        } else if (name == "audioFile") {
+            ok = readFile(fieldKey, field, user.audioFile, error);
+        } else if (name == "videoFile") {
+            ok = readFile(fieldKey, field, user.videoFile, error);
+        } else if (name == "loop") {
+            ok = readBool(fieldKey, field, user.loop, error);
         }
         if (!ok) {
             return false;
         }
+    }
+    if (user.kind == UserKind::kEcho && (!user.audioFile.empty() || !user.videoFile.empty())) {
+        error = key + ": an echo user sends what it receives; files play for pattern users";
+        return false;
     }
     if (user.leaveSeconds >= 0 && user.leaveSeconds <= user.joinSeconds) {
         JsonValue join;
@@ -242,6 +266,32 @@ Reader intSetting(IntReader read, void (*store)(LiveSettings&, int)) {
     };
 }
 
+// A file setting stored by `store`.
+Reader fileSetting(void (*store)(LiveSettings&, const std::string&)) {
+    return [store](const std::string& key, const JsonValue& value, SettingsChange& change,
+                   std::string& error) {
+        std::string path;
+        if (!readFile(key, value, path, error)) {
+            return false;
+        }
+        change.addSettings([store, path](LiveSettings& s) { store(s, path); });
+        return true;
+    };
+}
+
+// A true/false setting stored by `store`.
+Reader boolSetting(void (*store)(LiveSettings&, bool)) {
+    return [store](const std::string& key, const JsonValue& value, SettingsChange& change,
+                   std::string& error) {
+        bool on = false;
+        if (!readBool(key, value, on, error)) {
+            return false;
+        }
+        change.addSettings([store, on](LiveSettings& s) { store(s, on); });
+        return true;
+    };
+}
+
 // A true/false engine parameter stored in `member`; nullptr only checks the value.
 Reader switchSetting(std::atomic<bool> MediaSwitches::* member) {
     return [member](const std::string& key, const JsonValue& value, SettingsChange& change,
@@ -292,6 +342,12 @@ const std::vector<Setting>& settings() {
              change.addSettings([pitch](LiveSettings& s) { s.audio.pitchHz = pitch; });
              return true;
          }},
+        {"sim.video.file", false,
+         fileSetting([](LiveSettings& s, const std::string& v) { s.video.file = v; })},
+        {"sim.video.loop", false, boolSetting([](LiveSettings& s, bool v) { s.video.loop = v; })},
+        {"sim.audio.file", false,
+         fileSetting([](LiveSettings& s, const std::string& v) { s.audio.file = v; })},
+        {"sim.audio.loop", false, boolSetting([](LiveSettings& s, bool v) { s.audio.loop = v; })},
         {"sim.stats.intervalMs", false,
          intSetting(readStatsInterval, [](LiveSettings& s, int v) { s.statsIntervalMs = v; })},
         {"sim.users", false, readUsers},

@@ -37,10 +37,10 @@ int SimEngine::initialize(const rtc::EngineContext* context) {
     }
     SettingsChange change;
     std::string error;
-    int rejected = context->initText == nullptr ? kInvalidArgument : kOk;
-    if (rejected == kOk && !readInitText(context->initText, change, error)) {
-        rejected = kInvalidArgument;
-    }
+    const int rejected = context->initText == nullptr ? kInvalidArgument : kOk;
+    // A malformed "sim" object is refused on its own: failing the whole initialize would leave
+    // the engine without an event handler, which a caller that ignores the result never sees.
+    const bool settingsOk = rejected != kOk || readInitText(context->initText, change, error);
     const int result = finish("initialize",
                               {{"eventHandler", addressValue(context->eventHandler)},
                                {"initText", textValue(context->initText)},
@@ -52,7 +52,9 @@ int SimEngine::initialize(const rtc::EngineContext* context) {
     }
     if (result == kOk) {
         state_->setEventHandler(context->eventHandler);
-        change.applyTo(state_->settings(), state_->switches());
+        if (settingsOk) {
+            change.applyTo(state_->settings(), state_->switches());
+        }
     }
     return result;
 }

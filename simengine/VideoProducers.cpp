@@ -4,6 +4,7 @@
 
 #include "simengine/FrameDelivery.h"
 #include "simengine/ObserverCalls.h"
+#include "simengine/SenderMedia.h"
 #include "simengine/SyntheticMedia.h"
 #include "simengine/Ticker.h"
 
@@ -40,9 +41,12 @@ void deliverRender(const LiveCall& call, RemoteUser& user, I420Frame& frame) {
 
 class Camera : public std::enable_shared_from_this<Camera> {
   public:
+    // Opens the camera's file on the joining thread.
     explicit Camera(std::shared_ptr<LiveCall> call)
         : call_(std::move(call)),
-          ticker_(call_->startedAt(), call_->engine().settings().video().fps) {}
+          source_(0, call_->engine().settings().video().file,
+                  call_->engine().settings().video().loop, "sim.video.file"),
+          ticker_(call_->startedAt(), source_.fps(call_->engine().settings().video().fps)) {}
 
     void schedule() {
         auto self = shared_from_this();
@@ -60,8 +64,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
             capture(format, on.localVideoSend.load());
         }
         const Clock::time_point now = Clock::now();
-        if (format.fps != ticker_.rate()) {
-            ticker_.changeRate(now, format.fps);
+        const int fps = source_.fps(format.fps);
+        if (fps != ticker_.rate()) {
+            ticker_.changeRate(now, fps);
         } else {
             ticker_.advance(now);
         }
@@ -71,8 +76,10 @@ class Camera : public std::enable_shared_from_this<Camera> {
     void capture(const LocalVideo& format, bool send) {
         // A fresh frame each time: the one sent last may still be read by the echo users.
         auto frame = std::make_shared<I420Frame>();
-        frame->resize(format.width, format.height);
-        drawTestPattern(*frame, 0, static_cast<std::uint32_t>(ticker_.index()));
+        if (!source_.next(*frame)) {
+            frame->resize(format.width, format.height);
+            drawTestPattern(*frame, 0, static_cast<std::uint32_t>(ticker_.index()));
+        }
         deliver(*call_, kVideoCapture, 0, *frame);
         call_->captured.add(frame->bytes());
         if (send) {
@@ -87,16 +94,19 @@ class Camera : public std::enable_shared_from_this<Camera> {
     }
 
     const std::shared_ptr<LiveCall> call_;
+    SenderVideo source_;
     Ticker ticker_;
 };
 
-// A pattern user's video, at its own rate.
+// A pattern user's video, at its own rate (its file's, when it plays one).
 class PatternVideo : public std::enable_shared_from_this<PatternVideo> {
   public:
-    PatternVideo(std::shared_ptr<LiveCall> call, std::shared_ptr<RemoteUser> user)
-        : call_(std::move(call)), user_(std::move(user)), ticker_(Clock::now(), user_->spec.fps) {
-        frame_.resize(user_->spec.width, user_->spec.height);
-    }
+    PatternVideo(std::shared_ptr<LiveCall> call, std::shared_ptr<RemoteUser> user,
+                 const std::string& setting)
+        : call_(std::move(call)),
+          user_(std::move(user)),
+          source_(user_->spec.uid, user_->spec.videoFile, user_->spec.loop, setting),
+          ticker_(Clock::now(), source_.fps(user_->spec.fps)) {}
 
     void schedule() {
         auto self = shared_from_this();
@@ -109,15 +119,26 @@ class PatternVideo : public std::enable_shared_from_this<PatternVideo> {
             return;
         }
         if (receiving(*call_, *user_)) {
-            drawTestPattern(frame_, user_->spec.uid, static_cast<std::uint32_t>(ticker_.index()));
+            if (!source_.next(frame_)) {
+                frame_.resize(user_->spec.width, user_->spec.height);
+                drawTestPattern(frame_, user_->spec.uid,
+                                static_cast<std::uint32_t>(ticker_.index()));
+            }
             deliverRender(*call_, *user_, frame_);
         }
-        ticker_.advance(Clock::now());
+        const Clock::time_point now = Clock::now();
+        const int fps = source_.fps(user_->spec.fps);
+        if (fps != ticker_.rate()) {
+            ticker_.changeRate(now, fps);
+        } else {
+            ticker_.advance(now);
+        }
         schedule();
     }
 
     const std::shared_ptr<LiveCall> call_;
     const std::shared_ptr<RemoteUser> user_;
+    SenderVideo source_;
     Ticker ticker_;
     I420Frame frame_;  // reused; only this producer's thread touches it
 };
@@ -182,7 +203,12 @@ void startRemoteVideo(const std::shared_ptr<LiveCall>& call,
     if (user->spec.kind == UserKind::kEcho) {
         std::make_shared<EchoVideo>(call, user)->listen();
     } else {
-        std::make_shared<PatternVideo>(call, user)->schedule();
+        std::size_t index = 0;
+        while (index < call->users().size() && call->users()[index] != user) {
+            ++index;
+        }
+        const std::string setting = "sim.users[" + std::to_string(index) + "].videoFile";
+        std::make_shared<PatternVideo>(call, user, setting)->schedule();
     }
 }
 

@@ -10,7 +10,7 @@
 
 # The test tools only, not the `test` extra: optional packages there (numpy) stay out of the
 # sanitized and debug runs, whose tests run without them where they can.
-tool_requirements=(pytest hypothesis "cmake>=3.18" ninja)
+tool_requirements=(pytest hypothesis "cmake>=3.18" ninja nlohmann-json)
 
 tool_venv() {
   local base=$1 python=$2

@@ -146,6 +146,10 @@ Settings
                                    from 8000 to 96000
     sim.audio.channels    1        1 or 2
     sim.audio.pitch       440      microphone tone in Hz, 20..20000
+    sim.audio.file        null     a WAV file the microphone plays (see "Real media")
+    sim.audio.loop        false    play it in a loop
+    sim.video.file        null     a Y4M file the camera plays
+    sim.video.loop        false    play it in a loop
     sim.stats.intervalMs  2000     statistics interval; 0 turns them off, else 50..600000
     sim.users             below    the remote users, a list of at most 16 objects
     sim.network.enabled   null     true/false: join the channel shared with this user's
@@ -157,8 +161,10 @@ Settings
     or "echo", default "pattern"), join and leave (seconds after the local user
     joined; join default 0.5, leave default null = stays), video and audio (publishes
     them, default true), and for pattern users width, height, fps (320, 240, 15),
-    sampleRate, channels (48000, 1) and pitch (330 + 110 * index Hz). An echo user
-    sends in the local formats and ignores these five.
+    sampleRate, channels (48000, 1) and pitch (330 + 110 * index Hz), audioFile and
+    videoFile (a WAV and a Y4M file played instead of the tone and pattern, default
+    null) and loop (both files, default false). An echo user sends in the local formats
+    and ignores the first five; it plays no files (giving one is malformed).
 
     Default users: uid 1001, pattern, joins at 0.5 s, leaves at 6 s; uid 1002, echo,
     joins at 1 s and stays.
@@ -166,13 +172,15 @@ Settings
     setVideoProfile(width, height, fps, bitrate) sets the camera too; out of range
     values are brought into range and odd sizes rounded down to even, as a camera
     delivers the nearest format it can. Formats and the interval take effect from the
-    next frame or report; sim.users at the next joinChannel.
+    next frame or report; sim.users and the files at the next joinChannel.
 
     Unknown keys are ignored, as a real engine ignores them. A malformed setting (a
     wrong type or a value out of range, malformed JSON) changes nothing at all: the
     operation returns -2 and one line on stderr names it, for instance
     ``velto-sim: EngineParameters.setParameters: sim.video.fps: expected an integer
-    from 1 to 60, got 0``. A failed initialize keeps no event handler, as always.
+    from 1 to 60, got 0``. In the initialisation text a malformed "sim" object is
+    refused the same way, with one line on stderr, but initialize itself succeeds and
+    keeps its event handler. A failed initialize keeps no event handler, as always.
 
 Calls between processes
     Unless the network is off, a live call also joins the channel shared by the processes
@@ -202,6 +210,30 @@ Calls between processes
     - network() describes the current engine's membership; transport_bench() measures
       the transport (bench/call_network.py).
 
+Real media
+    Files: the microphone and pattern users play a WAV file (16-bit PCM, any rate, mono
+    or stereo, converted 10 ms at a time to the format the sender plays in), the camera
+    and pattern users a Y4M file (I420 in any of its sitings, any size up to 3840x2160,
+    shown in its own size, odd sizes cropped to even, at its own frame rate rounded to
+    1..60). Played once, a file ends in silence or its last picture held; looped, it
+    starts again. Files open when the call starts (a user's video file when it joins);
+    one that cannot play is refused with one line on stderr, e.g. ``velto-sim:
+    joinChannel: sim.video.file: cannot play 'x.y4m': colour space 444; only I420 (C420)
+    plays; showing the test pattern instead``, and the sender keeps its pattern or tone.
+    Files and pushed media advance by what is actually made: a frame or 10 ms skipped
+    because a callback was slow skips nothing of the media, which plays on from there.
+
+    Pushed media: ``push_audio`` and ``push_video`` queue media for the local user (uid 0)
+    or a pattern user of sim.users; the engine plays it at real time (audio converted to
+    the sender's format, 10 ms a round; one frame per tick of the sender's frame rate)
+    instead of the sender's file, tone or pattern, with silence or the last frame while
+    the queue is empty, until ``end_push``. The queues hold one second of audio and eight
+    frames; a push waits for room. ``reset()`` ends every push.
+
+    Other formats: ``velto_sim.media.play_file`` decodes with PyAV (the extra "media") and
+    pushes. ``python -m velto_sim peer --channel NAME`` joins a call as one participant
+    from the command line and prints what it sees.
+
 Synthetic media
     Test pattern (I420): diagonal stripes and a bar that move with the frame number,
     the sender's uid (0 for the local camera) and the frame number in digits at the top
@@ -225,6 +257,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import time
 from typing import Any, Dict, List, Optional, Tuple, Type
 
 __all__ = [
@@ -239,6 +272,7 @@ __all__ = [
     "VIDEO_CAPTURE", "VIDEO_RENDER", "SDK_STRING",
     "set_live", "live", "settings", "decode_pattern", "TONE_AMPLITUDE",
     "network", "transport_bench",
+    "push_audio", "push_video", "end_push", "PUSH_AUDIO_MAX_SECONDS",
 ]
 
 _LIB_NAME = "libvelto_rtc_sdk.so"
@@ -269,9 +303,11 @@ class SimError(RuntimeError):
         -5: "no such engine thread",
     }
 
-    def __init__(self, code: int, what: str) -> None:
+    def __init__(self, code: int, what: str, message: Optional[str] = None) -> None:
         self.code = code
-        super().__init__("%s: %s (%d)" % (what, self.MESSAGES.get(code, "failed"), code))
+        if message is None:
+            message = self.MESSAGES.get(code, "failed")
+        super().__init__("%s: %s (%d)" % (what, message, code))
 
 
 def _load() -> ctypes.CDLL:
@@ -331,6 +367,11 @@ _set_live = _declare("vsim_set_live", None, _c_int)
 _live = _declare("vsim_live", _c_int)
 _settings_json = _declare("vsim_settings_json", _c_size, ctypes.c_char_p, _c_size)
 _get_engine_version = _declare("getEngineVersion", ctypes.c_char_p, _c_int_p)
+_push_audio = _declare("vsim_push_audio", _c_int, ctypes.c_uint32, ctypes.c_char_p, _c_size,
+                       _c_int, _c_int)
+_push_video = _declare("vsim_push_video", _c_int, ctypes.c_uint32, _c_int, _c_int,
+                       ctypes.c_char_p, _c_size)
+_push_end = _declare("vsim_push_end", None, ctypes.c_uint32)
 
 
 # --- records carried by notifications, mirroring the engine's declarations -----------------
@@ -697,6 +738,85 @@ def observer_options() -> Dict[str, int]:
     if result != 0:
         raise SimError(result, "observer_options")
     return dict(zip(_OPTION_NAMES, out))
+
+
+# --- pushed media ----------------------------------------------------------------------------
+
+#: The most audio one push_audio call hands the engine at once; longer pushes go in pieces.
+PUSH_AUDIO_MAX_SECONDS = 0.1
+
+
+def _push(attempt: Any, uid: int, timeout: Optional[float], what: str) -> None:
+    """Calls attempt() until the engine takes the media; waits while its queue is full."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while True:
+        result = attempt()
+        if result == 0:
+            return
+        if result == -1:
+            raise SimError(result, what, "no engine: initialize first")
+        if result == -4:
+            raise SimError(result, what, "uid %d is neither the local user (0) nor a pattern "
+                           "user of the engine's sim.users" % uid)
+        if result != -2:
+            raise SimError(result, what, "the engine refused the size or format")
+        if deadline is not None and time.monotonic() >= deadline:
+            raise TimeoutError("%s: the engine took nothing for %.1f s; it plays pushed media "
+                               "only during a call" % (what, timeout or 0.0))
+        time.sleep(0.005)
+
+
+def push_audio(pcm: bytes, sample_rate: int, channels: int, *, uid: int = 0,
+               timeout: Optional[float] = 5.0) -> None:
+    """Push 16-bit interleaved PCM (native byte order) for the local user (uid 0) or a pattern
+    user of sim.users; the engine converts it to that sender's format and plays it at real
+    time in place of its tone or file, silence when the queue runs dry, until end_push(uid).
+
+    Blocks while the engine's queue (one second) is full, so a loop of pushes is paced by the
+    call; raises TimeoutError when nothing could be queued for `timeout` seconds (None: no
+    limit), ValueError for a wrong size or format, SimError when there is no engine or `uid`
+    plays no pushed media."""
+    data = bytes(pcm)
+    if channels not in (1, 2):
+        raise ValueError("channels must be 1 or 2, not %r" % (channels,))
+    if not 1000 <= sample_rate <= 384000:
+        raise ValueError("sample_rate must be from 1000 to 384000, not %r" % (sample_rate,))
+    frame = 2 * channels
+    if not data or len(data) % frame:
+        raise ValueError("pcm must be whole frames of %d bytes (16-bit samples, %d channel%s), "
+                         "got %d bytes" % (frame, channels, "s"[:channels - 1], len(data)))
+    step = max(1, int(sample_rate * PUSH_AUDIO_MAX_SECONDS)) * frame
+    for start in range(0, len(data), step):
+        piece = data[start:start + step]
+        _push(lambda: _push_audio(_wrap(uid, ctypes.c_uint32), piece, len(piece), sample_rate,
+                                  channels), uid, timeout, "push_audio")
+
+
+def push_video(i420: bytes, width: int, height: int, *, uid: int = 0,
+               timeout: Optional[float] = 5.0) -> None:
+    """Push one I420 frame (the Y, U and V planes one after another) for the local user
+    (uid 0) or a pattern user of sim.users; the sender shows it in place of its pattern or
+    file at its own frame rate, repeating the last frame while no new one is queued, until
+    end_push(uid). Sizes are even, 2..3840 by 2..2160, and may change from frame to frame.
+
+    Blocks while the engine's queue (8 frames) is full; errors as for push_audio."""
+    data = bytes(i420)
+    if not (2 <= width <= 3840 and 2 <= height <= 2160 and width % 2 == 0
+            and height % 2 == 0):
+        raise ValueError("width and height must be even, 2..3840 by 2..2160, not %rx%r"
+                         % (width, height))
+    expected = width * height * 3 // 2
+    if len(data) != expected:
+        raise ValueError("an I420 frame of %dx%d is %d bytes, got %d"
+                         % (width, height, expected, len(data)))
+    _push(lambda: _push_video(_wrap(uid, ctypes.c_uint32), width, height, data, len(data)),
+          uid, timeout, "push_video")
+
+
+def end_push(uid: int = 0) -> None:
+    """End the push for `uid`: media still queued is dropped and the sender plays its own
+    tone, pattern or file again."""
+    _push_end(_wrap(uid, ctypes.c_uint32))
 
 
 # Calls between processes live in their own module; imported last, as it uses the loader above.
