@@ -9,6 +9,7 @@ import select
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 import wave
@@ -20,7 +21,15 @@ np = pytest.importorskip("numpy")
 
 RECORDER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                         "examples", "call_recorder.py")
-LIVE = dict(os.environ, VELTO_SIM_LIVE="1")
+# Recordings meet nobody else's calls: a test's own rendezvous folder when it has one, and one
+# of this module's otherwise (module-scoped fixtures run outside any test's folder).
+PRIVATE_NETWORK_DIR = tempfile.mkdtemp(prefix="vsr-")
+
+
+def live_env():
+    env = dict(os.environ, VELTO_SIM_LIVE="1")
+    env.setdefault("VELTO_SIM_NETWORK_DIR", PRIVATE_NETWORK_DIR)
+    return env
 
 # A pattern user that leaves early and an echo user that sends our camera and microphone back.
 # Pictures 256 wide carry the pattern's code in cells 4 pixels wide, clear after compression.
@@ -146,7 +155,7 @@ def recording(request, tmp_path_factory):
     extra = ["--volume", "0.5"] + (["--stats"] if request.param == "webm" else [])
     proc = subprocess.run(recorder_args(out, "--seconds", "4", "--format", request.param,
                                         *extra),
-                          capture_output=True, text=True, timeout=90, env=LIVE)
+                          capture_output=True, text=True, timeout=90, env=live_env())
     assert proc.returncode == 0, proc.stdout + proc.stderr
     folder = run_folder(out)
     return {"format": request.param, "folder": folder, "stdout": proc.stdout,
@@ -285,7 +294,7 @@ def read_wav(path):
 def test_raw_format_keeps_wav_and_y4m_in_step(tmp_path):
     proc = subprocess.run(recorder_args(tmp_path, "--seconds", "2.5", "--format", "raw",
                                         "--grayscale", "--no-composite"),
-                          capture_output=True, text=True, timeout=90, env=LIVE)
+                          capture_output=True, text=True, timeout=90, env=live_env())
     assert proc.returncode == 0, proc.stdout + proc.stderr
     folder = run_folder(tmp_path)
     summary = load_summary(folder)
@@ -316,7 +325,7 @@ def test_without_pyav_the_files_are_raw_with_a_note(tmp_path):
             "runpy.run_path(sys.argv[0], run_name='__main__')")
     proc = subprocess.run([sys.executable, "-c", code] + recorder_args(tmp_path, "--seconds",
                                                                         "1")[1:],
-                          capture_output=True, text=True, timeout=60, env=LIVE)
+                          capture_output=True, text=True, timeout=60, env=live_env())
     assert proc.returncode == 0, proc.stderr
     notes = [line for line in proc.stderr.splitlines() if "PyAV" in line]
     assert len(notes) == 1 and 'pip install ".[recorder]"' in notes[0]
@@ -331,7 +340,7 @@ def test_without_pyav_the_files_are_raw_with_a_note(tmp_path):
     assert abs(len(samples) / rate - summary["seconds"]) <= 0.02 and samples.max() > 0.1
     refused = subprocess.run([sys.executable, "-c", code] + recorder_args(
         tmp_path / "x", "--format", "mp4")[1:], capture_output=True, text=True, timeout=60,
-        env=LIVE)
+        env=live_env())
     assert refused.returncode == 2 and "--format mp4 needs PyAV" in refused.stderr
 
 
@@ -339,7 +348,7 @@ def test_without_pyav_the_files_are_raw_with_a_note(tmp_path):
 
 def start(out, *extra, **kwargs):
     return subprocess.Popen(recorder_args(out, *extra), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=LIVE, **kwargs)
+                            stderr=subprocess.PIPE, text=True, env=live_env(), **kwargs)
 
 
 def wait_for_recording(out, seconds):
@@ -419,7 +428,7 @@ def test_on_a_terminal_progress_refreshes_one_line_and_zero_seconds_means_until_
         tmp_path):
     master, slave = pty.openpty()
     proc = subprocess.Popen(recorder_args(tmp_path, "--seconds", "0"), stdout=slave,
-                            stderr=subprocess.PIPE, env=LIVE)
+                            stderr=subprocess.PIPE, env=live_env())
     os.close(slave)
     seen = b""
     try:
@@ -468,7 +477,7 @@ def test_bad_input_is_one_line_and_status_2_before_the_call(tmp_path, args, mess
     afile.write_text("x")
     args = [a.replace("{file}", str(afile)) for a in args]
     proc = subprocess.run([sys.executable, RECORDER] + args, capture_output=True, text=True,
-                          timeout=60, env=LIVE)
+                          timeout=60, env=live_env())
     assert proc.returncode == 2
     assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
     assert proc.stdout == ""  # the engine never started
@@ -481,7 +490,7 @@ def test_a_full_disk_ends_the_call_finishes_what_it_can_and_says_so(tmp_path):
         resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000))
 
     proc = subprocess.run(recorder_args(tmp_path, "--seconds", "20"), capture_output=True,
-                          text=True, timeout=60, env=LIVE, preexec_fn=limit_file_size)
+                          text=True, timeout=60, env=live_env(), preexec_fn=limit_file_size)
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     first = proc.stderr.splitlines()[0]
     assert "writing failed" in first and "File too large" in first and "ending the call" in first
@@ -497,7 +506,7 @@ def test_a_full_disk_ends_the_call_finishes_what_it_can_and_says_so(tmp_path):
 def test_each_run_gets_its_own_folder(tmp_path):
     for _ in range(2):
         proc = subprocess.run(recorder_args(tmp_path, "--seconds", "0.3", "--no-composite"),
-                              capture_output=True, text=True, timeout=60, env=LIVE)
+                              capture_output=True, text=True, timeout=60, env=live_env())
         assert proc.returncode == 0, proc.stderr
     runs = sorted(os.listdir(str(tmp_path)))
     assert len(runs) == 2
