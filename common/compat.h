@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <utility>
+
 #include "common/PyRef.h"
 
 // The module builds with hidden visibility; 3.8's PyMODINIT_FUNC does not mark the init function
@@ -44,88 +46,88 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #endif
 }
 
-// Prints the pending exception through sys.excepthook and clears it, without PyErr_Print's
-// handling of SystemExit, which would end the process from whatever thread prints it.
-// PyErr_Fetch is deprecated from 3.12, which offers the exception as one object instead.
-inline void printPendingErrorWithoutExit() {
+// The pending exception, normalised, in its three parts; fetching clears the error indicator.
+// 3.12 holds the exception as one object and deprecates PyErr_Fetch.
+struct PendingError {
+    OwnedRef type;
+    OwnedRef value;
+    OwnedRef traceback;
+    explicit operator bool() const { return static_cast<bool>(type); }
+};
+
+inline PendingError fetchPendingError() {
+    PendingError error;
 #if PY_VERSION_HEX >= 0x030C0000
-    OwnedRef value = OwnedRef::steal(PyErr_GetRaisedException());
-    if (!value) {
-        return;
+    error.value = OwnedRef::steal(PyErr_GetRaisedException());
+    if (error.value) {
+        error.type =
+            OwnedRef::share(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(error.value.get()))));
+        error.traceback = OwnedRef::steal(PyException_GetTraceback(error.value.get()));
     }
-    OwnedRef type = OwnedRef::share(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
-    OwnedRef traceback = OwnedRef::steal(PyException_GetTraceback(value.get()));
 #else
     PyObject* rawType = nullptr;
     PyObject* rawValue = nullptr;
     PyObject* rawTraceback = nullptr;
     PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
     PyErr_NormalizeException(&rawType, &rawValue, &rawTraceback);
-    OwnedRef type = OwnedRef::steal(rawType);
-    OwnedRef value = OwnedRef::steal(rawValue);
-    OwnedRef traceback = OwnedRef::steal(rawTraceback);
-    if (!type) {
-        return;
-    }
-    if (traceback && value) {
-        PyException_SetTraceback(value.get(), traceback.get());
+    error.type = OwnedRef::steal(rawType);
+    error.value = OwnedRef::steal(rawValue);
+    error.traceback = OwnedRef::steal(rawTraceback);
+    if (error.traceback && error.value) {
+        PyException_SetTraceback(error.value.get(), error.traceback.get());
     }
 #endif
+    return error;
+}
+
+// Makes a fetched exception pending again.
+inline void restorePendingError(PendingError error) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.value.release());
+#else
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+#endif
+}
+
+// Prints the pending exception through sys.excepthook and clears it, without PyErr_Print's
+// handling of SystemExit, which would end the process from whatever thread prints it.
+inline void printPendingErrorWithoutExit() {
+    const PendingError error = fetchPendingError();
+    if (!error) {
+        return;
+    }
+    PyObject* value = error.value ? error.value.get() : Py_None;
+    PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
     PyObject* hook = PySys_GetObject("excepthook");  // borrowed
     OwnedRef printed;
     if (hook != nullptr && hook != Py_None) {
         printed = OwnedRef::steal(
-            PyObject_CallFunctionObjArgs(hook, type.get(), value ? value.get() : Py_None,
-                                         traceback ? traceback.get() : Py_None, nullptr));
+            PyObject_CallFunctionObjArgs(hook, error.type.get(), value, traceback, nullptr));
     }
     if (!printed) {
         PyErr_Clear();
-        PyErr_Display(type.get(), value ? value.get() : Py_None,
-                      traceback ? traceback.get() : Py_None);
+        PyErr_Display(error.type.get(), value, traceback);
     }
 }
 
 // Keeps the pending exception in sys.last_* for post-mortem tools, as PyErr_Print does, and
-// leaves it pending. 3.12 adds sys.last_exc and offers the exception as one object.
+// leaves it pending. 3.12 adds sys.last_exc.
 inline void keepPendingErrorAsLast() {
+    PendingError error = fetchPendingError();
+    if (!error) {
+        return;
+    }
+    bool kept =
+        PySys_SetObject("last_type", error.type.get()) == 0 &&
+        PySys_SetObject("last_value", error.value ? error.value.get() : Py_None) == 0 &&
+        PySys_SetObject("last_traceback", error.traceback ? error.traceback.get() : Py_None) == 0;
 #if PY_VERSION_HEX >= 0x030C0000
-    OwnedRef value = OwnedRef::steal(PyErr_GetRaisedException());
-    if (!value) {
-        return;
-    }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
-    OwnedRef traceback = OwnedRef::steal(PyException_GetTraceback(value.get()));
-    const bool kept = PySys_SetObject("last_exc", value.get()) == 0 &&
-                      PySys_SetObject("last_type", type) == 0 &&
-                      PySys_SetObject("last_value", value.get()) == 0 &&
-                      PySys_SetObject("last_traceback", traceback ? traceback.get() : Py_None) == 0;
-    if (!kept) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(value.release());
-#else
-    PyObject* rawType = nullptr;
-    PyObject* rawValue = nullptr;
-    PyObject* rawTraceback = nullptr;
-    PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
-    PyErr_NormalizeException(&rawType, &rawValue, &rawTraceback);
-    OwnedRef type = OwnedRef::steal(rawType);
-    OwnedRef value = OwnedRef::steal(rawValue);
-    OwnedRef traceback = OwnedRef::steal(rawTraceback);
-    if (!type) {
-        return;
-    }
-    if (traceback && value) {
-        PyException_SetTraceback(value.get(), traceback.get());
-    }
-    const bool kept = PySys_SetObject("last_type", type.get()) == 0 &&
-                      PySys_SetObject("last_value", value ? value.get() : Py_None) == 0 &&
-                      PySys_SetObject("last_traceback", traceback ? traceback.get() : Py_None) == 0;
-    if (!kept) {
-        PyErr_Clear();
-    }
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    kept = kept && PySys_SetObject("last_exc", error.value.get()) == 0;
 #endif
+    if (!kept) {
+        PyErr_Clear();
+    }
+    restorePendingError(std::move(error));
 }
 
 // PyInterpreterState_Get became public in 3.9; 3.8 offers it underscored.

@@ -40,10 +40,10 @@ void ChannelPeers::peerJoined(std::uint32_t uid) {
     if (call_->stopped()) {
         return;
     }
-    UserSpec spec;
-    spec.uid = uid;
-    spec.kind = UserKind::kPeer;
-    auto user = std::make_shared<RemoteUser>(spec);
+    UserSpec member;
+    member.uid = uid;
+    member.kind = UserKind::kPeer;
+    auto user = std::make_shared<RemoteUser>(member);
     user->inbox = std::make_shared<PeerInbox>();
     call_->addPeer(user);
     const std::shared_ptr<LiveCall> call = call_;
@@ -51,14 +51,7 @@ void ChannelPeers::peerJoined(std::uint32_t uid) {
         if (call->stopped()) {
             return;
         }
-        const std::int64_t elapsed = call->elapsedMs();
-        user->joinedMs.store(elapsed);
-        call->notify("onRemoteUserJoined", user->spec.uid, static_cast<int>(elapsed),
-                     [&](rtc::IRtcEngineEventHandler& h) {
-                         h.onRemoteUserJoined(user->spec.uid, static_cast<int>(elapsed));
-                     });
-        // Media flows once the program has heard of the user.
-        user->present.store(true);
+        call->announceJoined(*user);
     });
 }
 

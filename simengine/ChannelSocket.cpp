@@ -36,6 +36,16 @@ SocketFd newSocket(int& error) {
     return fd;
 }
 
+// A new socket and the address of `path` for it; an invalid one with `error` set when the path is
+// too long for an address or no socket can be made.
+SocketFd socketFor(const std::string& path, sockaddr_un& address, int& error) {
+    if (!addressOf(path, address)) {
+        error = ENAMETOOLONG;
+        return SocketFd();
+    }
+    return newSocket(error);
+}
+
 }  // namespace
 
 SocketFd& SocketFd::operator=(SocketFd&& other) noexcept {
@@ -62,11 +72,7 @@ int SocketFd::release() {
 
 SocketFd listenAt(const std::string& path, int& error) {
     sockaddr_un address{};
-    if (!addressOf(path, address)) {
-        error = ENAMETOOLONG;
-        return SocketFd();
-    }
-    SocketFd fd = newSocket(error);
+    SocketFd fd = socketFor(path, address, error);
     if (!fd.valid()) {
         return fd;
     }
@@ -86,11 +92,7 @@ SocketFd listenAt(const std::string& path, int& error) {
 
 SocketFd connectTo(const std::string& path, int& error) {
     sockaddr_un address{};
-    if (!addressOf(path, address)) {
-        error = ENAMETOOLONG;
-        return SocketFd();
-    }
-    SocketFd fd = newSocket(error);
+    SocketFd fd = socketFor(path, address, error);
     if (!fd.valid()) {
         return fd;
     }

@@ -43,6 +43,17 @@ void LiveCall::notify(const char* event, std::uint32_t uid, int arg,
     deliver(*handler);
 }
 
+void LiveCall::announceJoined(RemoteUser& user) const {
+    const std::int64_t elapsed = elapsedMs();
+    user.joinedMs.store(elapsed);
+    notify("onRemoteUserJoined", user.spec.uid, static_cast<int>(elapsed),
+           [&](rtc::IRtcEngineEventHandler& h) {
+               h.onRemoteUserJoined(user.spec.uid, static_cast<int>(elapsed));
+           });
+    // Media flows once the program has heard of the user.
+    user.present.store(true);
+}
+
 std::vector<std::shared_ptr<RemoteUser>> LiveCall::remoteUsers() const {
     std::vector<std::shared_ptr<RemoteUser>> all = users_;
     std::lock_guard<std::mutex> lock(peersMutex_);

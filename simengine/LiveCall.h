@@ -105,6 +105,9 @@ class LiveCall {
     void notify(const char* event, std::uint32_t uid, int arg,
                 const std::function<void(rtc::IRtcEngineEventHandler&)>& deliver) const;
 
+    // Notification thread: tells the program that `user` joined, then lets the user's media flow.
+    void announceJoined(RemoteUser& user) const;
+
     // What the local user sent last, for echo users; `sequence` grows by one per frame. Each
     // frame sent calls every listener (outside the lock), on the camera thread.
     void publishSentVideo(std::shared_ptr<const I420Frame> frame);

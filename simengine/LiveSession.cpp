@@ -33,14 +33,7 @@ void scheduleUser(const std::shared_ptr<LiveCall>& call, const std::shared_ptr<R
         if (call->stopped()) {
             return;
         }
-        const std::int64_t elapsed = call->elapsedMs();
-        user->joinedMs.store(elapsed);
-        call->notify("onRemoteUserJoined", user->spec.uid, static_cast<int>(elapsed),
-                     [&](rtc::IRtcEngineEventHandler& h) {
-                         h.onRemoteUserJoined(user->spec.uid, static_cast<int>(elapsed));
-                     });
-        // Media flows once the program has heard of the user.
-        user->present.store(true);
+        call->announceJoined(*user);
         startRemoteVideo(call, user);
     });
     if (user->spec.leaveSeconds < 0) {
