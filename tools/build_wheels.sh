@@ -92,7 +92,7 @@ import sys, zipfile
 print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))
 EOF
 )
-  for expected in "_pyveltosdk.cpython-" "libvelto_rtc_sdk.so" "velto_sim/__init__.py" \
+  for expected in "_pyveltosdk.cpython-" "libvelto_rtc_sdk.so" "velto_sim/__init__.py" "pyveltosdk/__init__.py" "pyveltosdk/py.typed" \
                   "_pyveltosdk-stubs/__init__.pyi" "_pyveltosdk-stubs/py.typed"; do
     grep -q "^$expected" <<<"$contents" || { echo "$repaired lacks $expected" >&2; exit 1; }
   done

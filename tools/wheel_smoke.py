@@ -53,7 +53,9 @@ def main():
 
     import velto_sim as sim  # noqa: E402
 
-    check(os.path.dirname(os.path.realpath(sim.__file__)) in (site, purelib),
+    # A package: its folder sits in site-packages.
+    package_folder = os.path.dirname(os.path.realpath(sim.__file__))
+    check(os.path.dirname(package_folder) in (site, purelib),
           "velto_sim imported from %s" % sim.__file__)
     # velto_sim must have found the already loaded library, not mapped a second copy.
     after = mapped_engine_libraries()
