@@ -36,6 +36,18 @@ def engine():
 
 
 @pytest.fixture
+def channel():
+    """A pyveltosdk channel "room" joined as uid 1 on a fresh engine; left and terminated after."""
+    import pyveltosdk as velto
+
+    sdk.terminate()
+    sim.reset()
+    with velto.Engine() as engine, engine.join("room", uid=1) as joined:
+        yield joined
+    sim.reset()
+
+
+@pytest.fixture
 def no_engine():
     """No engine at all: the module's functions must not call through a missing one."""
     sdk.terminate()

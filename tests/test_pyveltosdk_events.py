@@ -29,15 +29,6 @@ def snake(name):
     return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
 
 
-@pytest.fixture
-def channel():
-    sdk.terminate()
-    sim.reset()
-    with velto.Engine() as engine, engine.join("room", uid=1) as joined:
-        yield joined
-    sim.reset()
-
-
 @pytest.mark.parametrize("cls,event", STATS)
 def test_statistics_dataclasses_carry_every_engine_field_exactly(channel, capfd, cls, event):
     record = sim.EVENT_RECORDS[event]

@@ -8,7 +8,6 @@ import time
 
 import pytest
 
-import _pyveltosdk as sdk
 import pyveltosdk as velto
 import velto_sim as sim
 from pyveltosdk import StreamKind
@@ -18,15 +17,6 @@ try:
 except ImportError:  # the sanitizer runs install no numpy; only the array tests need it
     np = None
 needs_numpy = pytest.mark.skipif(np is None, reason="numpy is not installed")
-
-
-@pytest.fixture
-def channel():
-    sdk.terminate()
-    sim.reset()
-    with velto.Engine() as engine, engine.join("room", uid=1) as joined:
-        yield joined
-    sim.reset()
 
 
 def pcm(*samples):
