@@ -228,14 +228,14 @@ def test_stale_names_of_dead_processes_are_cleaned(network_folder):
 
 def test_member_of_another_channel_with_the_same_name_hash_is_refused(live_member,
                                                                       network_folder):
-    intruder = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-    intruder.connect(member_path(network_folder, "room", 5))
-    intruder.send(hello(9, "not the room"))
-    wait_for(lambda: sim.network()["refused"] == 1)
-    assert sim.network()["members"] == []
-    intruder.settimeout(5)
-    while intruder.recv(LARGEST):  # hung up on, after our hello and perhaps media
-        pass
+    with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as intruder:
+        intruder.connect(member_path(network_folder, "room", 5))
+        intruder.send(hello(9, "not the room"))
+        wait_for(lambda: sim.network()["refused"] == 1)
+        assert sim.network()["members"] == []
+        intruder.settimeout(5)
+        while intruder.recv(LARGEST):  # hung up on, after our hello and perhaps media
+            pass
 
 
 # Messages that must be refused, each built from a valid video piece of uid 9 (64x64, one piece).
