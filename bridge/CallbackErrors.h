@@ -10,17 +10,9 @@
 #pragma once
 
 #include "common/PyRef.h"
+#include "engine/FrameBinding.h"
 
 namespace pyv {
-
-// The registering thread: its interpreter id and a weak reference to a mark stored in its thread
-// state's dict. Only that dict holds the mark, so the mark goes when the thread's state is
-// cleared at the thread's end; a new thread that the system gives the same id has no such mark.
-// Both empty for an engine thread.
-struct RegisteringThread {
-    unsigned long id = 0;
-    OwnedRef mark;
-};
 
 // The calling thread. Throws PythonErrorSet when the mark cannot be stored.
 RegisteringThread identifyRegisteringThread();

@@ -8,7 +8,6 @@
 
 #include "bridge/CallbackErrors.h"
 #include "bridge/EngineThreadGil.h"
-#include "bridge/FrameCallback.h"
 #include "common/PyRef.h"
 #include "common/compat.h"
 #include "engine/InterpreterGate.h"

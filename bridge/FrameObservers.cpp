@@ -11,7 +11,7 @@ using velto::media::EngineVideoFrame;
 void CVeltoObject::forward(const std::atomic<const FrameBinding*>& slot, int streamType,
                            unsigned int uid, void* frame) noexcept {
     const FrameBinding* binding = slot.load(std::memory_order_acquire);
-    if (binding != nullptr && binding->callback) {
+    if (binding != nullptr && binding->callback != nullptr) {
         binding->callback(streamType, uid, frame, binding->context.get());
     }
 }

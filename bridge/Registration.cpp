@@ -11,14 +11,14 @@ bool CVeltoObject::registerAudioObserver(FrameCallback callback,
                                          std::unique_ptr<StreamCallbackContext> context) {
     return attachAndPublish(
         [this](ObserverRegistry& registry) { registry.attachAudioObserver(this); }, audioBinding_,
-        FrameKind::Audio, std::move(callback), std::move(context));
+        FrameKind::Audio, callback, std::move(context));
 }
 
 bool CVeltoObject::registerVideoObserver(FrameCallback callback,
                                          std::unique_ptr<StreamCallbackContext> context) {
     return attachAndPublish(
         [this](ObserverRegistry& registry) { registry.attachVideoObserver(this); }, videoBinding_,
-        FrameKind::Video, std::move(callback), std::move(context));
+        FrameKind::Video, callback, std::move(context));
 }
 
 bool CVeltoObject::attachAndPublish(const std::function<void(ObserverRegistry&)>& attach,
@@ -34,7 +34,7 @@ bool CVeltoObject::attachAndPublish(const std::function<void(ObserverRegistry&)>
     attach(*registry.get());
     context->published = &slot;
     auto binding = std::make_unique<FrameBinding>();
-    binding->callback = std::move(callback);
+    binding->callback = callback;
     binding->context = std::move(context);
     bindings_.push_back(std::move(binding));
     // Released only once both members are complete: a media thread sees the pair or nothing.

@@ -9,12 +9,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
-#include "bridge/FrameCallback.h"
+#include "engine/FrameBinding.h"
 #include "engine/CViewPool.h"
 #include "engine/InterfaceHolder.h"
 #include "engine/InterpreterGate.h"

@@ -2,7 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "bridge/FrameCallback.h"
+#include "engine/FrameBinding.h"
 #include "common/PyRef.h"
 #include "common/compat.h"
 #include "engine/ForkGuard.h"

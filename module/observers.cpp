@@ -28,7 +28,7 @@ PyObject* registerObserver(PyObject* args, Registration registration) {
     auto context = std::make_unique<StreamCallbackContext>();
     context->callable = OwnedRef::share(BorrowedRef(callable));
     context->registrar = identifyRegisteringThread();
-    if (!(object.*registration)(FrameCallback(streamFrameCallback), std::move(context))) {
+    if (!(object.*registration)(streamFrameCallback, std::move(context))) {
         raise(PyExc_RuntimeError, "the engine gave no observer registry; observer not registered");
     }
     Py_RETURN_NONE;

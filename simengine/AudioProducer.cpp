@@ -80,7 +80,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
                 fillTone(record_.data(), samples, local.channels, local.sampleRate, local.pitchHz,
                          round * samples);
             }
-            deliver(kAudioRecord, 0, record_, samples, local.channels, local.sampleRate);
+            deliver(media::StreamAudioRecord, 0, record_, samples, local.channels, local.sampleRate);
             call_->recorded.add(record_.size() * 2);
             call_->audioSent.add(record_.size() * 2);
             if (const auto& network = call_->network()) {
@@ -99,7 +99,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
         receivePeers(!on.remoteAudioMuted.load(), playback);
         play_.resize(static_cast<std::size_t>(samples) * local.channels);
         playback.writeTo(play_.data());
-        deliver(kAudioPlay, 0, play_, samples, local.channels, local.sampleRate);
+        deliver(media::StreamAudioPlay, 0, play_, samples, local.channels, local.sampleRate);
 
         AudioMixer mix(local.sampleRate, local.channels);
         if (recording) {
@@ -108,7 +108,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
         mix.add(play_.data(), samples, local.channels);
         mix_.resize(play_.size());
         mix.writeTo(mix_.data());
-        deliver(kAudioMix, 0, mix_, samples, local.channels, local.sampleRate);
+        deliver(media::StreamAudioMix, 0, mix_, samples, local.channels, local.sampleRate);
     }
 
     // One remote user's 10 ms: its tone, or for an echo user what was just recorded.
@@ -133,7 +133,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
             }
         }
         const int samples = rate / kRoundsPerSecond;
-        deliver(kAudioPlayBeforeMix, user.spec.uid, remote_, samples, channels, rate);
+        deliver(media::StreamAudioPlayBeforeMix, user.spec.uid, remote_, samples, channels, rate);
         user.sampleRate.store(rate);
         user.channels.store(channels);
         user.audioIn.add(remote_.size() * 2);
@@ -155,7 +155,7 @@ class AudioProducer : public std::enable_shared_from_this<AudioProducer> {
                 continue;
             }
             const int samples = peerAudio_.samples;
-            deliver(kAudioPlayBeforeMix, user->spec.uid, peerAudio_.pcm, samples,
+            deliver(media::StreamAudioPlayBeforeMix, user->spec.uid, peerAudio_.pcm, samples,
                     peerAudio_.channels, peerAudio_.sampleRate);
             user->sampleRate.store(peerAudio_.sampleRate);
             user->channels.store(peerAudio_.channels);

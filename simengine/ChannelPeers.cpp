@@ -24,8 +24,8 @@ void renderWaiting(const LiveCall& call, RemoteUser& user) {
         return;
     }
     if (media::IVideoFrameObserver* observer = call.engine().videoObserver()) {
-        media::EngineVideoFrame record = videoFrameOf(kVideoRender, frame);
-        callVideoObserver(*observer, kVideoRender, user.spec.uid, record);
+        media::EngineVideoFrame record = videoFrameOf(media::StreamVideoRender, frame);
+        callVideoObserver(*observer, media::StreamVideoRender, user.spec.uid, record);
     }
     user.width.store(frame.width);
     user.height.store(frame.height);

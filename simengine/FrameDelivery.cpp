@@ -54,7 +54,7 @@ struct VideoDelivery {
 
 int deliverAudio(int streamType, uint32_t uid, int samples, int bytesPerSample, int channels,
                  int samplesPerSec, FrameBytes buffer, int thread, int timeoutMs) {
-    if (streamType < kAudioRecord || streamType > kAudioPlayBeforeMix) {
+    if (streamType < media::StreamAudioRecord || streamType > media::StreamAudioPlayBeforeMix) {
         return kDeliverBadStreamType;
     }
     auto delivery = std::make_shared<AudioDelivery>(buffer);
@@ -92,7 +92,7 @@ int deliverAudio(int streamType, uint32_t uid, int samples, int bytesPerSample, 
 
 int deliverVideo(int streamType, uint32_t uid, int width, int height, FrameBytes y, FrameBytes u,
                  FrameBytes v, int thread, int timeoutMs) {
-    if (streamType != kVideoCapture && streamType != kVideoRender) {
+    if (streamType != media::StreamVideoCap && streamType != media::StreamVideoRender) {
         return kDeliverBadStreamType;
     }
     auto delivery = std::make_shared<VideoDelivery>(y, u, v);

@@ -6,18 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sdk/StreamTypes.h"
+
 namespace velto {
 namespace sim {
-
-// Stream types a test names.
-enum StreamType : int {
-    kAudioRecord = 0,
-    kAudioPlay = 1,
-    kAudioMix = 2,
-    kAudioPlayBeforeMix = 3,
-    kVideoCapture = 10,
-    kVideoRender = 11,
-};
 
 // Results of the deliveries besides the observer's answer (1 or 0).
 constexpr int kDeliverNoObserver = -1;

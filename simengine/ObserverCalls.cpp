@@ -16,11 +16,11 @@ std::int64_t renderTimeNowMs() {
 bool callAudioObserver(media::IAudioFrameObserver& observer, int streamType, std::uint32_t uid,
                        media::EngineAudioFrame& frame) {
     switch (streamType) {
-        case kAudioRecord:
+        case media::StreamAudioRecord:
             return observer.onStreamAudioRecord(frame);
-        case kAudioPlay:
+        case media::StreamAudioPlay:
             return observer.onStreamAudioPlay(frame);
-        case kAudioMix:
+        case media::StreamAudioMix:
             return observer.onStreamAudioMix(frame);
         default:
             return observer.onStreamAudioPlayBeforeMix(uid, frame);
@@ -29,7 +29,7 @@ bool callAudioObserver(media::IAudioFrameObserver& observer, int streamType, std
 
 bool callVideoObserver(media::IVideoFrameObserver& observer, int streamType, std::uint32_t uid,
                        media::EngineVideoFrame& frame) {
-    return streamType == kVideoCapture ? observer.onStreamVideoCap(frame)
+    return streamType == media::StreamVideoCap ? observer.onStreamVideoCap(frame)
                                        : observer.onStreamVideoRender(uid, frame);
 }
 

@@ -33,7 +33,7 @@ bool receiving(const LiveCall& call, const RemoteUser& user) {
 
 // A remote frame arrived: to the observer, then counted.
 void deliverRender(const LiveCall& call, RemoteUser& user, I420Frame& frame) {
-    deliver(call, kVideoRender, user.spec.uid, frame);
+    deliver(call, media::StreamVideoRender, user.spec.uid, frame);
     user.width.store(frame.width);
     user.height.store(frame.height);
     user.videoIn.add(frame.bytes());
@@ -80,7 +80,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
             frame->resize(format.width, format.height);
             drawTestPattern(*frame, 0, static_cast<std::uint32_t>(ticker_.index()));
         }
-        deliver(*call_, kVideoCapture, 0, *frame);
+        deliver(*call_, media::StreamVideoCap, 0, *frame);
         call_->captured.add(frame->bytes());
         if (send) {
             call_->videoSent.add(frame->bytes());
