@@ -11,6 +11,8 @@ import enum
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, Tuple, TypeVar, Union
 
+import _pyveltosdk as _sdk
+
 if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
@@ -24,12 +26,12 @@ Buffer = Union[bytes, bytearray, memoryview, Any]
 class StreamKind(enum.IntEnum):
     """Where a frame comes from; the values are the engine's stream types."""
 
-    RECORD = 0  #: the local microphone, before it is sent (uid 0)
-    PLAYBACK = 1  #: the mixed audio about to be played (uid 0)
-    MIX = 2  #: recording and playback mixed (uid 0)
-    PLAYBACK_USER = 3  #: one remote user's audio before the mix (that user's uid)
-    CAPTURE = 10  #: the local camera, before it is sent (uid 0)
-    RENDER = 11  #: one remote user's video (that user's uid)
+    RECORD = _sdk.StreamAudioRecord  #: the local microphone, before it is sent (uid 0)
+    PLAYBACK = _sdk.StreamAudioPlay  #: the mixed audio about to be played (uid 0)
+    MIX = _sdk.StreamAudioMix  #: recording and playback mixed (uid 0)
+    PLAYBACK_USER = _sdk.StreamAudioPlayBeforeMix  #: one remote user's audio before the mix
+    CAPTURE = _sdk.StreamVideoCap  #: the local camera, before it is sent (uid 0)
+    RENDER = _sdk.StreamVideoRender  #: one remote user's video (that user's uid)
 
 
 AUDIO_KINDS = frozenset({StreamKind.RECORD, StreamKind.PLAYBACK, StreamKind.MIX,
