@@ -21,36 +21,19 @@ std::vector<UserSpec> LiveSettings::defaultUsers() {
 
 namespace {
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.10g", value);
     return text;
 }
 
-// A file setting: its path, or null for none.
-std::string fileJson(const std::string& path) {
-    if (path.empty()) {
+// A text setting (a path): quoted by the JSON library, or null for none.
+std::string textJson(const std::string& text) {
+    if (text.empty()) {
         return "null";
     }
     std::string out;
-    appendJsonString(out, path);
+    appendJsonString(out, text);
     return out;
 }
 
@@ -65,11 +48,11 @@ std::string settingsJson(const LiveSettings& s) {
                       ",\"height\":" + std::to_string(s.video.height) +
                       ",\"fps\":" + std::to_string(s.video.fps) +
                       ",\"bitrate\":" + std::to_string(s.video.bitrateKbps) +
-                      ",\"file\":" + fileJson(s.video.file) + ",\"loop\":" + flag(s.video.loop) +
+                      ",\"file\":" + textJson(s.video.file) + ",\"loop\":" + flag(s.video.loop) +
                       "},\"audio\":{\"sampleRate\":" + std::to_string(s.audio.sampleRate) +
                       ",\"channels\":" + std::to_string(s.audio.channels) +
                       ",\"pitch\":" + number(s.audio.pitchHz) +
-                      ",\"file\":" + fileJson(s.audio.file) + ",\"loop\":" + flag(s.audio.loop) +
+                      ",\"file\":" + textJson(s.audio.file) + ",\"loop\":" + flag(s.audio.loop) +
                       "},\"stats\":{\"intervalMs\":" + std::to_string(s.statsIntervalMs) +
                       "},\"users\":[";
     for (std::size_t i = 0; i < s.users.size(); ++i) {
@@ -87,12 +70,12 @@ std::string settingsJson(const LiveSettings& s) {
                ",\"fps\":" + std::to_string(u.fps) +
                ",\"sampleRate\":" + std::to_string(u.sampleRate) +
                ",\"channels\":" + std::to_string(u.channels) + ",\"pitch\":" + number(u.pitchHz) +
-               ",\"audioFile\":" + fileJson(u.audioFile) +
-               ",\"videoFile\":" + fileJson(u.videoFile) + ",\"loop\":" + flag(u.loop) + "}";
+               ",\"audioFile\":" + textJson(u.audioFile) +
+               ",\"videoFile\":" + textJson(u.videoFile) + ",\"loop\":" + flag(u.loop) + "}";
     }
     out += "],\"network\":{\"enabled\":";
     out += s.network.enabled < 0 ? "null" : (s.network.enabled == 1 ? "true" : "false");
-    out += ",\"dir\":" + (s.network.dir.empty() ? std::string("null") : quoted(s.network.dir));
+    out += ",\"dir\":" + textJson(s.network.dir);
     out += "}}";
     return out;
 }
