@@ -13,11 +13,10 @@ saw::
     velto_sim.fire("onRemoteUserJoined", uid=42, arg=120)     # on engine thread 0
 
 Every public name is importable from the package itself; the modules group them by concern:
-:mod:`~velto_sim.controls` (journal and forced failures), :mod:`~velto_sim.records`
-(notification records), :mod:`~velto_sim.delivery` (notifications and frames on engine
-threads), :mod:`~velto_sim.live` (live calls), :mod:`~velto_sim.push` (media pushed from
-Python), :mod:`~velto_sim.network` (calls between processes), :mod:`~velto_sim.media` (any file
-format, through PyAV) and :mod:`~velto_sim.peer` (``python -m velto_sim peer``).
+``controls`` (the journal and forced failures), ``records`` (notification records),
+``delivery`` (notifications and frames on engine threads), ``live`` (live calls), ``push``
+(media pushed from Python), ``network`` (calls between processes), ``media`` (any file format,
+through PyAV) and ``peer`` (``python -m velto_sim peer``).
 
 The engine's settings, its journal entries and what its switches stop are described in the
 documentation, on the page "The simulated engine" (docs/simulated-engine.md).
