@@ -53,3 +53,12 @@ import pyveltosdk  # noqa: E402,F401
 import velto_sim  # noqa: E402,F401
 
 sys.modules["_pyveltosdk"] = _stub_module()
+
+
+def _drop_object_base(app, name, obj, options, bases):
+    """"Bases: object" says nothing; the other bases (exceptions, enums) stay."""
+    bases[:] = [base for base in bases if base is not object]
+
+
+def setup(app):
+    app.connect("autodoc-process-bases", _drop_object_base)
