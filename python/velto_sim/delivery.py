@@ -7,6 +7,8 @@ from __future__ import annotations
 import ctypes
 from typing import Any, Dict, Optional, Tuple, Type
 
+import _pyveltosdk as _sdk
+
 from ._library import SimError, declare, wrap
 from .records import EVENT_RECORDS
 
@@ -21,19 +23,19 @@ _deliver_video = declare("vsim_deliver_video", _c_int, _c_int, ctypes.c_uint32, 
                          _c_ptr, _c_size, _c_ptr, _c_size, _c_ptr, _c_size, _c_int, _c_int)
 _observer_options = declare("vsim_observer_options", _c_int, ctypes.POINTER(_c_int))
 
-# Stream types for deliver_audio / deliver_video, as the module numbers its frames.
+# Stream types for deliver_audio / deliver_video: the module's own constants.
 #: The local microphone's frames (uid 0).
-AUDIO_RECORD = 0
+AUDIO_RECORD: int = _sdk.StreamAudioRecord
 #: The mixed playback (uid 0).
-AUDIO_PLAY = 1
+AUDIO_PLAY: int = _sdk.StreamAudioPlay
 #: Recording and playback mixed (uid 0).
-AUDIO_MIX = 2
+AUDIO_MIX: int = _sdk.StreamAudioMix
 #: One remote user's playback before mixing (that user's uid).
-AUDIO_PLAY_BEFORE_MIX = 3
+AUDIO_PLAY_BEFORE_MIX: int = _sdk.StreamAudioPlayBeforeMix
 #: The local camera's frames (uid 0).
-VIDEO_CAPTURE = 10
+VIDEO_CAPTURE: int = _sdk.StreamVideoCap
 #: One remote user's video (that user's uid).
-VIDEO_RENDER = 11
+VIDEO_RENDER: int = _sdk.StreamVideoRender
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
