@@ -127,6 +127,10 @@ def decoded(path):
         except (EOFError, wave.Error):
             return 0, 0.0
     frames, seconds = 0, 0.0
+    try:
+        av.open(path).close()
+    except av.FFmpegError:
+        return 0, 0.0
     for kind in ("video", "audio"):
         with av.open(path) as container:
             streams = getattr(container.streams, kind)
