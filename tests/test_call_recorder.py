@@ -430,18 +430,24 @@ def test_a_signal_while_the_program_loads_ends_it_with_128_plus_the_signal(tmp_p
     assert stderr == "" and stdout == "" and not out.exists()
 
 
-@pytest.mark.parametrize("merged", [False, True], ids=["stdout", "stdout and stderr"])
-@pytest.mark.parametrize("after_lines", [0, 1])
-def test_an_output_that_goes_away_never_ends_the_recording(tmp_path, merged, after_lines):
-    # As `| head -1` or a log pipe that dies: the reading end closes while the call runs.
-    proc = subprocess.Popen(recorder_args(tmp_path, "--seconds", "3"), stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                            env=live_env())
+@pytest.mark.parametrize("how", ["closed at the start", "after no line", "after a line",
+                                 "after a line, with stderr"])
+def test_an_output_that_goes_away_never_ends_the_recording(tmp_path, how):
+    # As `>&-`, `| head -1` or a log pipe that dies: the output closes while the call runs.
+    # --stats: the engine prints on the same output as well.
+    args = recorder_args(tmp_path, "--seconds", "3", "--stats")
+    if how == "closed at the start":
+        proc = subprocess.Popen(args, stderr=subprocess.PIPE, env=live_env(),
+                                preexec_fn=lambda: os.close(1))
+    else:
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, env=live_env(),
+                                stderr=subprocess.STDOUT if "stderr" in how else subprocess.PIPE)
     try:
-        for _ in range(after_lines):
-            assert proc.stdout.readline()
-        proc.stdout.close()
-        stderr = b"" if merged else proc.stderr.read()
+        if proc.stdout is not None:
+            if "a line" in how:
+                assert proc.stdout.readline()
+            proc.stdout.close()
+        stderr = proc.stderr.read() if proc.stderr is not None else b""
         proc.wait(timeout=60)
     finally:
         proc.kill()
@@ -454,6 +460,9 @@ def test_an_output_that_goes_away_never_ends_the_recording(tmp_path, merged, aft
     frames, audio_seconds = playable(os.path.join(folder, "user-8.mp4"))
     # The whole call is in the file, not the first second of it.
     assert frames[-1][0] - frames[0][0] >= 2.0 and audio_seconds >= 2.0
+    for name in os.listdir(folder):  # and the engine's lines are in none of the files
+        with open(os.path.join(folder, name), "rb") as f:
+            assert b"onLocalVideoStats" not in f.read(), name
 
 
 @pytest.mark.parametrize("fmt", ["mp4", "webm", "raw"])

@@ -53,6 +53,20 @@ class Stream:
             os.close(null)
 
 
+def hold_closed_descriptors() -> None:
+    """Points descriptors 1 and 2 at the null device when the program started with them closed
+    (`>&-`): else the first file opened takes the number, and whatever the engine prints on its
+    standard output would land in a recording."""
+    for number in (1, 2):
+        try:
+            os.fstat(number)
+        except OSError:
+            null = os.open(os.devnull, os.O_WRONLY)  # the lowest free number: this one
+            if null != number:
+                os.dup2(null, number)
+                os.close(null)
+
+
 out = Stream("stdout")
 err = Stream("stderr")
 

@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional
 
 import _pyveltosdk as sdk
 
-from . import check, formats, options
+from . import check, console, formats, options
 from .capture import Capture
 from .console import note, out, say
 from .progress import Progress
@@ -360,6 +360,7 @@ def print_summary(summary: Dict[str, Any], written: bool, said: List[str]) -> No
 def main(argv: Optional[List[str]] = None, signals: Optional[Signals] = None) -> int:
     if signals is None:
         signals = Signals().install()
+    console.hold_closed_descriptors()
     try:
         args = options.parse(argv)
         fmt, remark = options.choose_format(args.format)
