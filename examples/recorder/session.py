@@ -203,8 +203,6 @@ class Call:
             if worker.crashed is not None:
                 self._error("%s stopped: %s" % (worker.name,
                                                 worker.crashed.strip().splitlines()[-1]))
-        # The worker's own line said it already, with its traceback.
-        self.said.extend(e for e in self.errors if " stopped: " in e)
 
     def _write_failed(self) -> bool:
         return any(worker.recording.error is not None for worker in self._workers())
@@ -254,7 +252,7 @@ class Call:
             write_png(path + ".part", width, height, *planes)
             os.replace(path + ".part", path)
         except OSError as error:
-            self.errors.append("writing failed: %s: %s" % (path, error.strerror or error))
+            self._error("writing failed: %s: %s" % (path, error.strerror or error))
             try:
                 os.remove(path + ".part")  # never a cut picture
             except OSError:
