@@ -15,12 +15,16 @@ that does not fit is dropped and counted); the workers encode. Progress shows on
 terminal, as plain lines otherwise; --stats shows the engine's statistics lines too.
 
 Ctrl-C (SIGINT) or SIGTERM ends the call early: the files and the summary are finished and the
-exit status is 130 or 143. A second signal drops what is still queued and closes the files at
-once; they stay playable. A recording killed outright is readable up to about a second before
-the kill (fragmented MP4, WebM clusters, raw files flushed as they grow). Bad options, or an
-output folder that cannot be written, get one line and exit status 2 before the call starts;
-a file that cannot be written during the call (a full disk) ends the call, the rest is
-finished, and the status is 2.
+exit status is 130 or 143, from the program's first moment on. A second signal drops what is
+still queued and closes the files at once; they stay playable. A recording killed outright is
+readable up to about a second before the kill (fragmented MP4, WebM clusters, raw files flushed
+as they grow). Bad options (an empty --channel, a --uid outside 0..4294967295, a camera size or
+rate the engine would change), or an output folder that cannot be written, get one line and exit
+status 2 before the call starts, and no folder is made; so does a uid that another process
+holds in the channel, found at the join. A file that cannot be written during the call (a full
+disk) ends the call: the rest is finished, every file is read back, only what is readable is
+listed (summary.json names the files cut short), and the status is 2. Progress output that
+cannot be written (a closed pipe) stops showing; the recording goes on.
 
 Effects, applied in the frame callbacks:
   --grayscale    the camera picture is sent without colour (U and V set to 128)
@@ -35,15 +39,20 @@ and --engine-config passes settings to it, for instance '{"sim": {"stats": {"int
 import os
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# Before anything slow loads: a Ctrl-C or SIGTERM from the first moment ends with 130 / 143.
+from recorder.signals import Signals  # noqa: E402
+
+SIGNALS = Signals().install() if __name__ == "__main__" else None
+
 try:
-    import _pyveltosdk  # noqa: F401  (the recorder's modules use it)
+    import _pyveltosdk  # noqa: F401,E402  (the recorder's modules use it)
 except ImportError as error:  # pragma: no cover - depends on the installation
     sys.exit("call_recorder: the engine module is not installed (%s); "
              "run: python -m pip install \".[recorder]\"" % error)
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
 from recorder.session import main  # noqa: E402
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(signals=SIGNALS))

@@ -17,6 +17,8 @@
 #include "simengine/LiveSettings.h"
 #include "simengine/Notifications.h"
 #include "simengine/PushQueue.h"
+#include "simengine/WavSource.h"
+#include "simengine/Y4mSource.h"
 
 using namespace velto::sim;
 
@@ -238,6 +240,21 @@ int vsim_push_video(uint32_t uid, int width, int height, const void* i420, size_
 
 void vsim_push_end(uint32_t uid) {
     pushedMedia().end(uid);
+}
+
+int vsim_check_media_file(int video, const char* path, char* error, size_t cap) {
+    const std::string file = path != nullptr ? path : "";
+    std::string reason;
+    const bool playable = video != 0 ? Y4mSource::open(file, false, reason) != nullptr
+                                     : WavSource::open(file, false, reason) != nullptr;
+    if (error != nullptr && cap > 0) {
+        error[0] = '\0';
+    }
+    if (playable) {
+        return 0;
+    }
+    copyText(reason, error, cap);
+    return -1;
 }
 
 }  // extern "C"

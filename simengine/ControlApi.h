@@ -70,4 +70,11 @@ VELTO_API int vsim_push_audio(uint32_t uid, const void* pcm, size_t bytes, int r
 VELTO_API int vsim_push_video(uint32_t uid, int width, int height, const void* i420, size_t bytes);
 // Ends the push for `uid`: its queued media is dropped and it plays its own again.
 VELTO_API void vsim_push_end(uint32_t uid);
+
+// Whether a call could play the file at `path` as a sender's audio (`video` 0: a 16-bit PCM
+// WAV) or video (`video` 1: an I420 Y4M), checked as a call opens it. Returns 0 when it can;
+// else -1, with the reason written to `error` as vsim_journal_json writes ("not a WAV file",
+// "32-bit float samples; only 16-bit PCM plays", ...; empty when it does not fit `cap`).
+// Needs no engine. Reads the whole of a WAV file.
+VELTO_API int vsim_check_media_file(int video, const char* path, char* error, size_t cap);
 }

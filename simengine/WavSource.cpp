@@ -48,6 +48,25 @@ bool readWhole(const std::string& path, std::vector<unsigned char>& bytes, std::
     return ok;
 }
 
+// The sample encoding of a WAV format tag other than PCM, in the words players use.
+std::string encodingName(int format, int bits) {
+    switch (format) {
+        case 3:
+            return std::to_string(bits) + "-bit float samples";
+        case 2:
+        case 0x11:
+            return "ADPCM samples";
+        case 6:
+            return "A-law samples";
+        case 7:
+            return "mu-law samples";
+        case 0x55:
+            return "MP3 audio";
+        default:
+            return "audio encoding " + std::to_string(format) + " (not PCM)";
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<WavSource> WavSource::open(const std::string& path, bool loop, std::string& error) {
@@ -89,7 +108,7 @@ std::unique_ptr<WavSource> WavSource::open(const std::string& path, bool loop, s
     if (format < 0) {
         error = "no format chunk";
     } else if (format != 1) {
-        error = "format " + std::to_string(format) + "; only 16-bit PCM plays";
+        error = encodingName(format, bits) + "; only 16-bit PCM plays";
     } else if (bits != 16) {
         error = std::to_string(bits) + "-bit samples; only 16-bit PCM plays";
     } else if (channels < 1 || channels > 2) {

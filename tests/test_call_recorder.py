@@ -400,6 +400,71 @@ def test_signals_finish_the_files_and_the_summary(tmp_path, signals, status):
         assert len(frames) >= 10 and audio_seconds >= 1.0
 
 
+def extension_loaded(pid):
+    try:
+        with open("/proc/%d/maps" % pid) as maps:
+            return "_pyveltosdk" in maps.read()
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads /proc/PID/maps")
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_while_the_program_loads_ends_it_with_128_plus_the_signal(tmp_path, number):
+    out = tmp_path / "out"
+    proc = subprocess.Popen(recorder_args(out, "--seconds", "5"), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=live_env())
+    try:
+        # The moment the engine module loads: before the handlers were installed, a signal
+        # then was a KeyboardInterrupt traceback or death by SIGTERM.
+        deadline = time.monotonic() + 30
+        while not extension_loaded(proc.pid):
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.0005)
+        proc.send_signal(number)
+        stdout, stderr = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 128 + number, stderr
+    assert stderr == "" and stdout == "" and not out.exists()
+
+
+@pytest.mark.parametrize("how", ["closed at the start", "after no line", "after a line",
+                                 "after a line, with stderr"])
+def test_an_output_that_goes_away_never_ends_the_recording(tmp_path, how):
+    # As `>&-`, `| head -1` or a log pipe that dies: the output closes while the call runs.
+    # --stats: the engine prints on the same output as well.
+    args = recorder_args(tmp_path, "--seconds", "3", "--stats")
+    if how == "closed at the start":
+        proc = subprocess.Popen(args, stderr=subprocess.PIPE, env=live_env(),
+                                preexec_fn=lambda: os.close(1))
+    else:
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, env=live_env(),
+                                stderr=subprocess.STDOUT if "stderr" in how else subprocess.PIPE)
+    try:
+        if proc.stdout is not None:
+            if "a line" in how:
+                assert proc.stdout.readline()
+            proc.stdout.close()
+        stderr = proc.stderr.read() if proc.stderr is not None else b""
+        proc.wait(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 0, stderr
+    assert b"Traceback" not in stderr
+    folder = run_folder(tmp_path)
+    summary = load_summary(folder)
+    assert summary["ended"] == "time up" and summary["seconds"] >= 3
+    frames, audio_seconds = playable(os.path.join(folder, "user-8.mp4"))
+    # The whole call is in the file, not the first second of it.
+    assert frames[-1][0] - frames[0][0] >= 2.0 and audio_seconds >= 2.0
+    for name in os.listdir(folder):  # and the engine's lines are in none of the files
+        with open(os.path.join(folder, name), "rb") as f:
+            assert b"onLocalVideoStats" not in f.read(), name
+
+
 @pytest.mark.parametrize("fmt", ["mp4", "webm", "raw"])
 def test_a_killed_recording_is_readable_up_to_near_the_kill(tmp_path, fmt):
     proc = start(tmp_path, "--seconds", "30", "--format", fmt)
@@ -471,36 +536,124 @@ def test_on_a_terminal_progress_refreshes_one_line_and_zero_seconds_means_until_
     (["--out", "{file}/sub"], "cannot create output folder"),
     (["--out", "/proc/recordings"], "cannot create output folder"),
     (["--out", "/proc"], "cannot write in output folder /proc"),
+    # What the engine would refuse at join, wrap, or quietly change into something else.
+    (["--channel", ""], "--channel: must not be empty"),
+    (["--uid", "-1"], "--uid: must be a whole number from 0 to 4294967295, got -1"),
+    (["--uid", "4294967296"], "--uid: must be a whole number from 0 to 4294967295"),
+    (["--bitrate", "-1"], "--bitrate: must be a whole number from 0 to 1000000, got -1"),
+    (["--width", "321"], "--width: must be an even number from 16 to 3840, got 321"),
+    (["--height", "4000"], "--height: must be an even number from 16 to 2160"),
+    (["--fps", "61"], "--fps: must be a whole number from 1 to 60"),
 ])
 def test_bad_input_is_one_line_and_status_2_before_the_call(tmp_path, args, message):
     afile = tmp_path / "afile"
     afile.write_text("x")
+    out = tmp_path / "out"
     args = [a.replace("{file}", str(afile)) for a in args]
+    if "--out" not in args:
+        args += ["--out", str(out)]
     proc = subprocess.run([sys.executable, RECORDER] + args, capture_output=True, text=True,
                           timeout=60, env=live_env())
     assert proc.returncode == 2
     assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
     assert proc.stdout == ""  # the engine never started
-    assert afile.read_text() == "x"
+    assert afile.read_text() == "x" and not out.exists()
 
 
-def test_a_full_disk_ends_the_call_finishes_what_it_can_and_says_so(tmp_path):
-    def limit_file_size():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a failed write, not a killed process
-        resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000))
+def test_a_uid_another_process_holds_is_refused_at_join_without_a_folder(tmp_path):
+    name = "recorder-test-" + uuid.uuid4().hex[:12]
+    peer = subprocess.Popen([sys.executable, "-m", "velto_sim", "peer", "--channel", name,
+                             "--uid", "9", "--seconds", "30"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=live_env())
+    try:
+        assert peer.stdout.readline() == "peer: joined %s as uid 9\n" % name
+        out = tmp_path / "out"
+        proc = subprocess.run([sys.executable, RECORDER, "--out", str(out), "--channel", name,
+                               "--uid", "9", "--seconds", "5"], capture_output=True, text=True,
+                              timeout=60, env=live_env())
+    finally:
+        peer.send_signal(signal.SIGINT)
+        peer.communicate(timeout=30)
+    assert proc.returncode == 2, proc.stderr
+    assert "call_recorder: uid 9 is already in channel" in proc.stderr
+    assert "Traceback" not in proc.stderr and not out.exists()
 
-    proc = subprocess.run(recorder_args(tmp_path, "--seconds", "20"), capture_output=True,
-                          text=True, timeout=60, env=live_env(), preexec_fn=limit_file_size)
-    assert proc.returncode == 2 and "Traceback" not in proc.stderr
+
+@pytest.fixture
+def small_filesystem(tmp_path):
+    """A 400 KiB filesystem (tmpfs, which needs root), or a skip where none can be mounted."""
+    where = tmp_path / "small"
+    where.mkdir()
+    try:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=400k", "tmpfs",
+                                  str(where)], capture_output=True, timeout=30).returncode == 0
+    except OSError:
+        mounted = False
+    if not mounted:
+        pytest.skip("no 400 KiB filesystem can be mounted here (needs root)")
+    yield where
+    subprocess.run(["umount", str(where)], capture_output=True, timeout=30)
+
+
+def limit_file_size():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a failed write, not a killed process
+    resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000))
+
+
+def readable(folder, name):
+    """(video frames, audio seconds) a player gets out of a file."""
+    path = os.path.join(folder, name)
+    if name.endswith(".y4m"):
+        return len(read_y4m(path)[1]), None
+    if name.endswith(".wav"):
+        rate, samples = read_wav(path)
+        return None, len(samples) / rate
+    try:
+        first, rate, samples = decode_audio(path)
+        audio_seconds = len(samples) / rate
+    except (ValueError, IndexError):  # no audio stream, or nothing of it decodes
+        audio_seconds = 0.0
+    return len(decode_video(path)), audio_seconds
+
+
+@pytest.mark.parametrize("limit,fmt", [("filesystem", "mp4"), ("filesystem", "raw"),
+                                       ("file size", "mp4")])
+def test_a_full_disk_ends_the_call_and_lists_only_what_is_readable(request, tmp_path, limit,
+                                                                     fmt):
+    out = request.getfixturevalue("small_filesystem") if limit == "filesystem" else tmp_path
+    proc = subprocess.run(recorder_args(out, "--seconds", "20", "--format", fmt),
+                          capture_output=True, text=True, timeout=90, env=live_env(),
+                          preexec_fn=limit_file_size if limit == "file size" else None)
+    assert proc.returncode == 2 and "Traceback" not in proc.stderr, proc.stderr
     first = proc.stderr.splitlines()[0]
-    assert "writing failed" in first and "File too large" in first and "ending the call" in first
-    folder = run_folder(tmp_path)
-    summary = load_summary(folder)
-    assert summary["ended"] == "write failed" and summary["seconds"] < 15
-    assert summary["errors"]
-    assert not [name for name in os.listdir(folder) if name.endswith(".part")]
-    frames = decode_video(os.path.join(folder, "user-8.mp4"))
-    assert frames  # what was written before the disk filled still plays
+    reason = "File too large" if limit == "file size" else "No space left on device"
+    assert "writing failed" in first and reason in first and "ending the call" in first
+    errors = [line for line in proc.stderr.splitlines() if "writing failed" in line]
+    assert len(errors) == len(set(errors))  # each failure said once
+    folder = run_folder(out)
+    summary = load_summary(folder)  # written even on a full filesystem
+    assert summary["ended"] == "write failed" and summary["seconds"] < 15 and summary["errors"]
+    entries = summary["users"] + [summary["composite"]]
+    listed = [name for entry in entries for name in entry["files"]]
+    listed += [user["snapshot"] for user in summary["users"] if user["snapshot"]]
+    # The folder holds exactly what is listed, and the listing names each file once.
+    assert sorted(os.listdir(folder)) == sorted(listed + ["summary.json"])
+    listing = proc.stdout.split("files in ")[1]
+    for name in listed + ["summary.json"]:
+        assert listing.count(name) == 1, (name, listing)
+    for name in summary["removed"]:
+        assert name not in listing and name not in listed
+    # Each file listed plays for as long as the summary says; the ones cut short say so.
+    assert summary["incomplete"] and set(summary["incomplete"]) <= set(listed)
+    for entry in entries:
+        assert set(entry["incomplete"]) <= set(entry["files"])
+        for name in entry["files"]:
+            frames, audio_seconds = readable(folder, name)
+            if frames is not None:
+                assert frames == entry["video"]["written"] >= 1, name
+            if audio_seconds is not None and entry["audio"] is not None:
+                assert abs(audio_seconds - entry["audio"]["seconds"]) <= 0.1, name
+    assert listing.count("(incomplete)") == len(summary["incomplete"])
 
 
 def test_each_run_gets_its_own_folder(tmp_path):

@@ -1,6 +1,7 @@
 """The command-line peer, run as a user runs it: a subprocess with a timeout, checked by its exit
 status and what it prints. Alone in its channel it sees the scripted users and its own files
 coming back through the echo user."""
+import importlib.util
 import os
 import signal
 import subprocess
@@ -53,19 +54,20 @@ def test_a_peer_alone_sees_the_scripted_users_and_its_own_media_come_back(tmp_pa
     assert proc.stderr == ""
 
 
-def test_ctrl_c_leaves_the_call_and_exits_cleanly(tmp_path):
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_or_sigterm_leaves_the_call_and_exits_with_128_plus_the_signal(tmp_path, number):
     proc = subprocess.Popen(PEER + ["--channel", channel(), "--scripted-users"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().startswith("peer: joined ")
         time.sleep(0.3)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(number)
         out, err = proc.communicate(timeout=30)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.communicate()
-    assert proc.returncode == 0, err
+    assert proc.returncode == 128 + number, err
     assert "peer: left peer-test-" in out and "Traceback" not in err
 
 
@@ -79,7 +81,45 @@ def test_ctrl_c_leaves_the_call_and_exits_cleanly(tmp_path):
 def test_bad_arguments_are_refused_before_joining(tmp_path, args, status, message):
     proc = run_peer(args, cwd=str(tmp_path))
     assert proc.returncode == status
-    assert message in proc.stderr and proc.stdout == ""
+    assert proc.stderr.count("\n") == 1 and message in proc.stderr and proc.stdout == ""
+
+
+def write_text(path):
+    path.write_text("hello\n")
+    return str(path)
+
+
+def needs_pyav(case):
+    return pytest.param(*case, marks=pytest.mark.skipif(
+        importlib.util.find_spec("av") is None, reason="PyAV decodes other formats"))
+
+
+UNPLAYABLE = [
+    ("audio", lambda d: write_text(d / "notes.wav"), "not a WAV file"),
+    ("video", lambda d: write_text(d / "notes.y4m"), "not a Y4M file"),
+    needs_pyav(("audio", lambda d: write_text(d / "notes.txt"), "cannot read it: ")),
+    ("video", lambda d: write_wav(d / "talk.wav", 8000, 1, [1] * 80),
+     "a WAV file holds audio only"),
+    ("audio", lambda d: write_y4m(d / "cam.y4m", 8, 8, [1]), "a Y4M file holds video only"),
+    ("audio", lambda d: write_wav(d / "8.wav", 8000, 1, [1] * 80, bits=8),
+     "8-bit samples; only 16-bit PCM plays"),
+    ("audio", lambda d: write_wav(d / "24.wav", 8000, 1, [1] * 80, bits=24),
+     "24-bit samples; only 16-bit PCM plays"),
+    ("audio", lambda d: write_wav(d / "float.wav", 8000, 1, [1] * 80, bits=32, fmt=3),
+     "32-bit float samples; only 16-bit PCM plays"),
+    ("video", lambda d: str(d), "is a folder, not a file"),
+]
+
+
+@pytest.mark.parametrize("kind,make,message", UNPLAYABLE)
+def test_a_file_that_cannot_play_is_refused_in_one_line_before_joining(tmp_path, kind, make,
+                                                                        message):
+    path = make(tmp_path)
+    proc = run_peer(["--channel", channel(), "--%s" % kind, path, "--seconds", "1"])
+    assert proc.returncode == 2
+    assert proc.stderr.startswith("peer: --%s %s: " % (kind, path))
+    assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
+    assert proc.stdout == ""  # never joined
 
 
 def test_other_commands_show_the_usage():

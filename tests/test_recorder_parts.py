@@ -4,6 +4,7 @@ import os
 import random
 import sys
 import threading
+import wave
 
 import pytest
 
@@ -12,8 +13,8 @@ av = pytest.importorskip("av")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "examples"))
-from recorder import composite, snapshot  # noqa: E402
-from recorder.formats import AudioClock  # noqa: E402
+from recorder import check, composite, formats, snapshot  # noqa: E402
+from recorder.formats import AudioClock, AudioFormat, VideoFormat  # noqa: E402
 from recorder.recording import QUEUE_FRAMES, QUEUE_PICTURES, Recording, Worker  # noqa: E402
 
 
@@ -98,3 +99,75 @@ def test_a_worker_that_falls_behind_drops_and_counts_instead_of_queueing_without
         queued[item[0]] += 1
     assert sum(queued.values()) <= QUEUE_FRAMES and queued["video"] == QUEUE_PICTURES
     assert {kind: queued[kind] + worker.drops()[kind] for kind in offered} == offered
+
+
+def write_recording(fmt, base, seconds=2.0, fps=15):
+    """A user's recording as the worker writes it: noisy pictures (large, so that cuts fall
+    inside them) and a tone, both in arrival order."""
+    rng = np.random.default_rng(7)
+    writer = formats.open_writer(fmt, base, VideoFormat(64, 48, fps), AudioFormat(16000, 1))
+    tone = (np.sin(np.arange(160) * 0.3) * 8000).astype(np.int16).tobytes()
+    for tick in range(int(seconds * 100)):
+        if tick % (100 // fps) == 0:
+            y = rng.integers(16, 236, 64 * 48, dtype=np.uint8).tobytes()
+            writer.add_video(tick / 100.0, 64, 48, (y, bytes([128]) * 768, bytes([128]) * 768))
+        writer.add_audio(tick / 100.0, 16000, 1, tone)
+    writer.end_audio(seconds)
+    writer.close()
+    return writer
+
+
+def decoded(path):
+    """(video frames, audio seconds) PyAV decodes from the start up to the first error (the
+    wave module reads a WAV file: PyAV leaves out a last part-block)."""
+    if path.endswith(".wav"):
+        try:
+            with wave.open(path) as w:
+                return 0, len(w.readframes(w.getnframes())) / w.getsampwidth() / w.getframerate()
+        except (EOFError, wave.Error):
+            return 0, 0.0
+    frames, seconds = 0, 0.0
+    try:
+        av.open(path).close()
+    except av.FFmpegError:
+        return 0, 0.0
+    for kind in ("video", "audio"):
+        with av.open(path) as container:
+            streams = getattr(container.streams, kind)
+            if not streams:
+                continue
+            try:
+                for packet in container.demux(streams[0]):
+                    for frame in packet.decode():
+                        if kind == "video":
+                            frames += 1
+                        else:
+                            seconds += frame.samples / frame.sample_rate
+            except av.FFmpegError:
+                pass
+    return frames, seconds
+
+
+@pytest.mark.parametrize("fmt", ["mp4", "webm", "raw"])
+def test_a_cut_file_is_read_back_as_a_player_decodes_it(tmp_path, fmt):
+    writer = write_recording(fmt, str(tmp_path / "user-1"))
+    for path in writer.files:
+        with open(path, "rb") as f:
+            whole = f.read()
+        for fraction in (1.0, 0.8, 0.55, 0.3, 0.01):
+            cut = str(tmp_path / ("cut-%g-" % fraction)) + os.path.basename(path)
+            with open(cut, "wb") as f:
+                f.write(whole[:int(len(whole) * fraction)])
+            found = check.read_back(cut, 15)
+            frames, seconds = decoded(cut)
+            if not frames and seconds < 0.01:
+                assert found is None, (path, fraction, found)
+                continue
+            assert found is not None
+            if fraction == 1.0:  # whole: as written
+                assert not found.cut and found.video_frames in (None, writer.video_frames)
+            if found.video_frames is not None:
+                assert found.video_frames == frames, (path, fraction)
+            if found.audio_seconds is not None:
+                # The coders' priming and padding: a frame or two.
+                assert abs(found.audio_seconds - seconds) <= 0.05, (path, fraction, seconds)

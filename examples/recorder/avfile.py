@@ -101,6 +101,11 @@ class AvWriter:
             # The header goes out now: a file cut from here on is never headerless.
             self._container.start_encoding()
         except (av.FFmpegError, OSError, ValueError) as error:
+            self._closed = True
+            try:
+                self._container.close()  # the file, not left to the collector
+            except (AttributeError, av.FFmpegError, OSError, ValueError):
+                pass
             raise WriteFailed("%s: %s" % (path, reason(error)))
 
     # --- video ---------------------------------------------------------------------------------

@@ -7,13 +7,13 @@ fixed rate on its worker thread; the playback audio (the remote users mixed) rea
 the same kind of bounded queue as the users' frames."""
 
 import math
-import sys
 import time
 import traceback
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from . import console
 from .recording import Recording, Worker
 
 Tile = Tuple[int, int, int, int]  # x, y, width, height; all even
@@ -142,6 +142,6 @@ class CompositeWorker(Worker):
                 self._tick(origin + last * interval)
         except Exception:  # a fault of this program: said, and the files still closed
             self.crashed = traceback.format_exc()
-            sys.stderr.write(self.crashed)
+            console.err.write(self.crashed)
         finally:
             self.recording.finish(self.end)

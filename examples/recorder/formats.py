@@ -97,6 +97,13 @@ def extension(name: str) -> str:
     return {"mp4": ".mp4", "webm": ".webm"}.get(name, "")
 
 
+def file_paths(name: str, base: str) -> List[str]:
+    """Every file a writer of format `name` may make for `base`, in the order they are listed."""
+    if name == "raw":
+        return [base + ".y4m", base + ".wav"]
+    return [base + extension(name)]
+
+
 def open_writer(name: str, base: str, video: Optional[VideoFormat],
                 audio: Optional[AudioFormat]) -> Any:
     """A writer for `base` (a path without extension) in format `name`."""

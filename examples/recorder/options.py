@@ -6,13 +6,20 @@ import argparse
 import json
 import math
 import os
-import sys
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-from . import formats
+from . import console, formats
 
 DEFAULT_SECONDS = 8.0
+# What the engine's camera takes as it is; it changes anything else to the nearest it can use.
+MAX_UID = 2 ** 32 - 1
+MAX_WIDTH, MAX_HEIGHT, MAX_FPS = 3840, 2160, 60
+MAX_BITRATE = 1000000  # kbit/s
+# Room kept for summary.json from the start, so that a disk that fills still gets the summary
+# saying which files are incomplete. A summary of a few users takes a few KiB.
+SUMMARY_RESERVE = 16 * 1024
+SUMMARY = "summary.json"
 
 
 class Refused(Exception):
@@ -44,14 +51,38 @@ def _volume(text: str) -> float:
     return _number(text, 0.0, "--volume")
 
 
-def _positive_int(text: str) -> int:
+def _whole(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text)
+
+
+def _positive_int(text: str) -> int:
+    value = _whole(text)
     if value <= 0:
         raise argparse.ArgumentTypeError("must be greater than 0, got %d" % value)
     return value
+
+
+def _ranged(lowest: int, highest: int, even: bool = False) -> Any:
+    """A whole number from `lowest` to `highest` (even, for picture sizes: I420 chroma covers
+    two by two pixels). The engine would quietly change anything else into the nearest value
+    it can use, so a recording would not be what was asked for."""
+    def check(text: str) -> int:
+        value = _whole(text)
+        if not lowest <= value <= highest or (even and value % 2):
+            raise argparse.ArgumentTypeError("must be %s from %d to %d, got %s"
+                                             % ("an even number" if even else "a whole number",
+                                                lowest, highest, text))
+        return value
+    return check
+
+
+def _channel(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
 
 
 def _size(text: str) -> Tuple[int, int]:
@@ -90,8 +121,10 @@ def parse(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--format", choices=formats.NAMES, default=None,
                         help="mp4 (H.264 + AAC), webm (VP9 + Opus) or raw (WAV + Y4M); "
                              "default mp4, or raw when PyAV is not installed")
-    parser.add_argument("--channel", default="recorder", help="channel name (default recorder)")
-    parser.add_argument("--uid", type=int, default=0, help="local user id (0: any)")
+    parser.add_argument("--channel", type=_channel, default="recorder",
+                        help="channel name (default recorder)")
+    parser.add_argument("--uid", type=_ranged(0, MAX_UID), default=0,
+                        help="local user id, 0 to %d (0: any)" % MAX_UID)
     parser.add_argument("--no-composite", dest="composite", action="store_false",
                         help="no composite recording of the call")
     parser.add_argument("--composite-size", type=_size, default=(1280, 720), metavar="WxH",
@@ -104,10 +137,14 @@ def parse(argv: Optional[List[str]]) -> argparse.Namespace:
                         help="send the camera picture without colour")
     parser.add_argument("--volume", type=_volume, default=1.0, metavar="FACTOR",
                         help="play and record remote audio FACTOR times as loud (0 mutes)")
-    parser.add_argument("--width", type=_positive_int, default=320, help="camera width")
-    parser.add_argument("--height", type=_positive_int, default=240, help="camera height")
-    parser.add_argument("--fps", type=_positive_int, default=15, help="camera frame rate")
-    parser.add_argument("--bitrate", type=int, default=0, help="camera bitrate, kbit/s")
+    parser.add_argument("--width", type=_ranged(16, MAX_WIDTH, even=True),
+                        default=320, help="camera width, even, 16 to %d" % MAX_WIDTH)
+    parser.add_argument("--height", type=_ranged(16, MAX_HEIGHT, even=True),
+                        default=240, help="camera height, even, 16 to %d" % MAX_HEIGHT)
+    parser.add_argument("--fps", type=_ranged(1, MAX_FPS), default=15,
+                        help="camera frame rate, 1 to %d" % MAX_FPS)
+    parser.add_argument("--bitrate", type=_ranged(0, MAX_BITRATE), default=0,
+                        help="camera bitrate, kbit/s (0: the raw rate of the format)")
     parser.add_argument("--app-id", default="call-recorder", help="application id")
     parser.add_argument("--engine-config", type=_json_object, default={}, metavar="JSON",
                         help="more members for the engine's initialisation text, for "
@@ -129,12 +166,33 @@ def choose_format(requested: Optional[str]) -> Tuple[str, Optional[str]]:
     return requested, None
 
 
-def make_run_folder(out: str) -> str:
+class RunFolder:
+    """The new folder of one run, inside `out`, with summary.json's room already taken."""
+
+    def __init__(self, path: str, out: str, made_out: bool) -> None:
+        self.path, self.out, self.made_out = path, out, made_out
+
+    def remove(self) -> None:
+        """Removes the folder of a run that recorded nothing (and `out`, when this run made it
+        and it is empty)."""
+        try:
+            os.remove(os.path.join(self.path, SUMMARY + ".part"))
+        except OSError:
+            pass
+        for folder in [self.path] + ([self.out] if self.made_out else []):
+            try:
+                os.rmdir(folder)  # only ever an empty folder
+            except OSError:
+                return
+
+
+def make_run_folder(out: str) -> RunFolder:
     """Creates a new folder for this run inside `out` and proves it can be written, before the
-    engine starts. Returns its path."""
+    engine starts: summary.json's room is written there as summary.json.part."""
     out = os.path.abspath(out)
     if os.path.exists(out) and not os.path.isdir(out):
         raise Refused("output folder %s is a file" % out)
+    made_out = not os.path.exists(out)
     try:
         os.makedirs(out, exist_ok=True)
     except OSError as error:
@@ -149,19 +207,18 @@ def make_run_folder(out: str) -> str:
         except OSError as error:
             raise Refused("cannot write in output folder %s: %s"
                           % (out, error.strerror or error))
-        probe = os.path.join(folder, ".probe")
+        run = RunFolder(folder, out, made_out)
         try:
-            with open(probe, "wb") as f:
-                f.write(b"x")
-            os.remove(probe)
+            with open(os.path.join(folder, SUMMARY + ".part"), "wb") as f:
+                f.write(bytes(SUMMARY_RESERVE))
         except OSError as error:
+            run.remove()
             raise Refused("cannot write in output folder %s: %s"
                           % (folder, error.strerror or error))
-        return folder
+        return run
     raise Refused("output folder %s holds too many runs of this second" % out)
 
 
 def refuse(message: str) -> int:
-    sys.stderr.write("call_recorder: %s\n" % message)
-    sys.stderr.flush()
+    console.note(message)
     return 2

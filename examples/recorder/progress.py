@@ -1,15 +1,18 @@
-"""Progress while the call runs: one refreshing line on a terminal, plain lines otherwise."""
+"""Progress while the call runs: one refreshing line on a terminal, plain lines otherwise.
+
+It writes through a console stream (console.Stream): when the output goes away the progress
+stops showing, and the call goes on."""
 
 import shutil
 import time
-from typing import IO, List, Tuple
+from typing import Any, List, Tuple
 
 # (uid, video frames, audio frames, frames dropped)
 UserLine = Tuple[int, int, int, int]
 
 
 class Progress:
-    def __init__(self, out: IO[str], refreshing: bool, total: float,
+    def __init__(self, out: Any, refreshing: bool, total: float,
                  plain_every: float = 2.0) -> None:
         self.out = out
         self.refreshing = refreshing
@@ -36,14 +39,11 @@ class Progress:
         if self.refreshing:
             # Cut to the terminal's width: a wrapped line cannot be redrawn in place.
             width = shutil.get_terminal_size((100, 20)).columns - 1
-            self.out.write("\r" + line[:width] + "\x1b[K")
-            self._dirty = True
+            self._dirty = self.out.write("\r" + line[:width] + "\x1b[K")
         else:
             self.out.write(line + "\n")
-        self.out.flush()
 
     def end(self) -> None:
         if self._dirty:
             self.out.write("\n")
-            self.out.flush()
             self._dirty = False

@@ -36,30 +36,37 @@ class RawWriter:
         self.skipped = 0  # frames in another format than the file's
         self._wav: Any = None
         self._y4m: Any = None
+        self._wav_path = base + ".wav"
+        self._y4m_path = base + ".y4m"
         self._chroma = 0
         self._previous: Optional[Planes] = None
         self._flushed = time.monotonic()
         self._clock = AudioClock(audio.rate if audio else 1)
         try:
             if video is not None:
-                path = base + ".y4m"
-                self._y4m = open(path, "wb")
-                self.files.append(path)
+                self.files.append(self._y4m_path)
+                self._y4m = open(self._y4m_path, "wb")
                 self._chroma = ((video.width + 1) // 2) * ((video.height + 1) // 2)
                 # Limited range (16-235), as the engine's frames are.
                 self._y4m.write(b"YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\n"
                                 % (video.width, video.height, video.fps))
             if audio is not None:
-                path = base + ".wav"
-                self._wav = wave.open(path, "wb")
-                self.files.append(path)
+                self.files.append(self._wav_path)
+                self._wav = wave.open(self._wav_path, "wb")
                 self._wav.setnchannels(audio.channels)
                 self._wav.setsampwidth(2)
                 self._wav.setframerate(audio.rate)
                 self._wav.writeframes(b"")  # the header, at once
             self._flush(force=True)
-        except OSError as error:
-            raise WriteFailed("%s: %s" % (base, error.strerror or error))
+        except (OSError, WriteFailed) as error:
+            try:
+                self.close()  # what did open is closed, not left to the collector
+            except WriteFailed:
+                pass
+            if isinstance(error, WriteFailed):
+                raise
+            raise WriteFailed("%s: %s" % (self.files[-1] if self.files else base,
+                                          error.strerror or error))
 
     def add_video(self, seconds: float, width: int, height: int, planes: Planes) -> None:
         video = self.video_format
@@ -116,7 +123,7 @@ class RawWriter:
                 self.audio_samples += gap
             self._wav.writeframes(little_endian(data))
         except OSError as error:
-            raise WriteFailed("%s: %s" % (self.files[-1], error.strerror or error))
+            raise WriteFailed("%s: %s" % (self._wav_path, error.strerror or error))
         self.audio_samples += len(data) // (2 * channels)
         self._flush()
 
@@ -130,7 +137,7 @@ class RawWriter:
         try:
             self._wav.writeframes(b"\0\0" * self.audio_format.channels * gap)
         except OSError as error:
-            raise WriteFailed("%s: %s" % (self.files[-1], error.strerror or error))
+            raise WriteFailed("%s: %s" % (self._wav_path, error.strerror or error))
         self.audio_samples += gap
 
     def _flush(self, force: bool = False) -> None:
@@ -154,7 +161,7 @@ class RawWriter:
                     self._write_audio(gap, frame)
             except WriteFailed as error:
                 failure = error
-        for name in ("_y4m", "_wav"):
+        for name, path in (("_y4m", self._y4m_path), ("_wav", self._wav_path)):
             handle = getattr(self, name)
             if handle is None:
                 continue
@@ -162,7 +169,7 @@ class RawWriter:
             try:
                 handle.close()
             except OSError as error:
-                failure = failure or WriteFailed("%s: %s" % (name[1:], error.strerror or error))
+                failure = failure or WriteFailed("%s: %s" % (path, error.strerror or error))
         if failure is not None:
             raise failure
 

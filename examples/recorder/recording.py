@@ -7,13 +7,12 @@ then hands every frame to the writer with its arrival time."""
 
 import collections
 import os
-import sys
 import threading
 import time
 import traceback
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
-from . import formats
+from . import console, formats
 from .formats import AudioFormat, VideoFormat, WriteFailed
 
 # Frames held while the formats are found out, and the rate of a video measured over them.
@@ -131,6 +130,7 @@ class Recording:
         writer = self.writer
         entry: Dict[str, Any] = {
             "files": [os.path.basename(f) for f in writer.files] if writer else [],
+            "incomplete": [],  # files cut short by a failed write
             "firstSeconds": None, "lastSeconds": None,
             "video": None, "audio": None,
         }
@@ -233,7 +233,7 @@ class Worker(threading.Thread):
                     self.recording.add(item)
         except Exception:  # a fault of this program: said, and the files still closed
             self.crashed = traceback.format_exc()
-            sys.stderr.write(self.crashed)
+            console.err.write(self.crashed)
         finally:
             self.recording.finish(self.end)
 

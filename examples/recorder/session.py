@@ -1,76 +1,59 @@
 """The recorder's run: checks, the call, progress, signals, finishing the files, the summary.
 
 Exit status: 0 when the call ran its time, 130 / 143 when SIGINT / SIGTERM ended it (the files
-and the summary are finished all the same), 2 for bad input or a file that could not be written,
-1 when the engine refused the call."""
+and the summary are finished all the same), 2 for bad input, a uid another process holds in the
+channel or a file that could not be written, 1 when the engine refused the call otherwise."""
 
 import datetime
 import json
 import os
-import signal
-import sys
-import threading
 import time
 from typing import Any, Dict, List, Optional
 
 import _pyveltosdk as sdk
 
-from . import formats, options
+from . import check, console, formats, options
 from .capture import Capture
+from .console import note, out, say
 from .progress import Progress
 from .recording import Recording, Worker, wait_all
+from .signals import Signals
 from .snapshot import write_png
 
 LOOP_SECONDS = 0.1
+JOIN_REFUSED = -17  # the uid is held by another process in the channel
+# Audio a file read back may lack against what was encoded before it counts as cut short: the
+# coders' priming and padding.
+AUDIO_SLACK_SECONDS = 0.1
 
 
-class Signals:
-    """SIGINT and SIGTERM end the call: the first finishes everything, a second drops what is
-    still queued and closes the files at once (they stay playable)."""
-
-    def __init__(self) -> None:
-        self.first: Optional[int] = None
-        self.stop = threading.Event()
-        self.hurry = threading.Event()
-
-    def install(self) -> None:
-        for number in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(number, self._handle)
-
-    def _handle(self, number: int, _frame: Any) -> None:
-        if self.first is None:
-            self.first = number
-            self.stop.set()
-            return
-        if not self.hurry.is_set():
-            self.hurry.set()
-            # os.write: the main thread may be inside a print when the handler runs.
-            os.write(2, b"call_recorder: second signal: dropping queued frames, "
-                        b"closing the files now\n")
-
-    def status(self) -> Optional[int]:
-        return None if self.first is None else 128 + self.first
-
-
-def say(text: str = "") -> None:
-    # Flushed at once: the engine prints its statistics lines on the same output.
-    print(text, flush=True)
-
-
-def write_atomically(path: str, data: bytes) -> None:
-    """A file that is either whole or absent, whatever stops the program."""
+def write_into_reserve(path: str, data: bytes) -> None:
+    """Writes `path` whole or not at all, into the room taken for it when the run began
+    (path + ".part"), so that it can be written on a full disk."""
     partial = path + ".part"
-    with open(partial, "wb") as f:
-        f.write(data)
-    os.replace(partial, path)
+    try:
+        with open(partial, "r+b" if os.path.exists(partial) else "wb") as f:
+            f.write(data)
+            f.truncate()
+        os.replace(partial, path)
+    except OSError:
+        try:
+            os.remove(partial)  # never a cut summary, nor a .part left behind
+        except OSError:
+            pass
+        raise
 
 
 class Call:
-    def __init__(self, args: Any, fmt: str, folder: str, signals: Signals) -> None:
-        self.args, self.fmt, self.folder, self.signals = args, fmt, folder, signals
+    def __init__(self, args: Any, fmt: str, run_folder: options.RunFolder,
+                 signals: Signals) -> None:
+        self.args, self.fmt, self.signals = args, fmt, signals
+        self.run_folder, self.folder = run_folder, run_folder.path
         self.joined = 0.0
         self.composite: Optional[Worker] = None
         self.errors: List[str] = []
+        self.said: List[str] = []  # errors already shown while the call ran
+        self.removed: List[str] = []  # files that held nothing readable
         self.started = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
 
     def _user_worker(self, uid: int) -> Worker:
@@ -82,8 +65,8 @@ class Call:
         if not self.args.composite:
             return None
         if not formats.importable("numpy"):
-            sys.stderr.write("call_recorder: note: no composite recording without numpy; "
-                             "python -m pip install \".[recorder]\"\n")
+            note("note: no composite recording without numpy; "
+                 "python -m pip install \".[recorder]\"")
             return None
         from .composite import CompositeWorker
         width, height = self.args.composite_size
@@ -116,7 +99,12 @@ class Call:
         result = sdk.joinChannel("", args.channel, args.uid)
         if result != 0:
             sdk.terminate()
-            sys.stderr.write("call_recorder: joinChannel failed with %d\n" % result)
+            self.run_folder.remove()  # nothing was recorded
+            if result == JOIN_REFUSED:
+                note("uid %d is already in channel %r (another process); choose another "
+                     "--uid, or 0 for any" % (args.uid, args.channel))
+                return 2
+            note("joinChannel failed with %d" % result)
             return 1
         self.joined = time.monotonic()
         self.composite = self._make_composite(self.joined)
@@ -137,19 +125,24 @@ class Call:
         sdk.terminate()
         time.sleep(0.02)  # a callback admitted just before terminate may still be running
         if self.signals.first is not None:
-            say("%s: finishing the files" % signal.Signals(self.signals.first).name)
+            say("%s: finishing the files" % self.signals.name())
         workers = self._workers()
         for worker in workers:
             worker.stop()
         wait_all(workers)
         self._collect_errors()
         summary = self._summary()
+        written = True
         try:
-            write_atomically(os.path.join(self.folder, "summary.json"),
-                             json.dumps(summary, indent=2).encode())
+            write_into_reserve(os.path.join(self.folder, options.SUMMARY),
+                               json.dumps(summary, indent=2).encode())
         except OSError as error:
-            self.errors.append("writing failed: summary.json: %s" % (error.strerror or error))
-        print_summary(summary)
+            written = False
+            failure = "writing failed: %s: %s" % (options.SUMMARY, error.strerror or error)
+            self._error(failure)  # after the summary was made: said here, and the status is 2
+            self.said.append(failure)
+            note(failure)
+        print_summary(summary, written, self.said)
         status = self.signals.status()
         if status is not None:
             return status
@@ -161,10 +154,14 @@ class Call:
             workers.append(self.composite)
         return workers
 
+    def _error(self, text: str) -> None:
+        if text not in self.errors:
+            self.errors.append(text)
+
     def _record(self) -> None:
         args = self.args
-        refreshing = sys.stdout.isatty() and not args.stats
-        progress = Progress(sys.stdout, refreshing, args.seconds)
+        refreshing = out.isatty() and not args.stats
+        progress = Progress(out, refreshing, args.seconds)
         deadline = None if args.seconds == 0 else self.joined + args.seconds
         try:
             while not self.signals.stop.is_set():
@@ -176,8 +173,8 @@ class Call:
                         worker.start()
                 failed = self._first_failure()
                 if failed is not None:
-                    sys.stderr.write("call_recorder: %s; ending the call, finishing the other "
-                                     "files\n" % failed)
+                    note("%s; ending the call, finishing the other files" % failed)
+                    self.said.append(failed)
                     break
                 users = []
                 for uid, worker in sorted(self.capture.workers.items()):
@@ -202,10 +199,48 @@ class Call:
     def _collect_errors(self) -> None:
         for worker in self._workers():
             if worker.recording.error is not None:
-                self.errors.append("writing failed: %s" % worker.recording.error)
+                self._error("writing failed: %s" % worker.recording.error)
             if worker.crashed is not None:
-                self.errors.append("%s stopped: %s" % (worker.name,
-                                                       worker.crashed.strip().splitlines()[-1]))
+                self._error("%s stopped: %s" % (worker.name,
+                                                worker.crashed.strip().splitlines()[-1]))
+
+    def _write_failed(self) -> bool:
+        return any(worker.recording.error is not None for worker in self._workers())
+
+    def _read_back(self, recording: Recording, entry: Dict[str, Any]) -> None:
+        """After a write failed: the entry's files as a player finds them. Only what is there
+        and readable is listed, with what it holds; a file cut short is named in "incomplete";
+        one that holds nothing readable is removed."""
+        video, audio = entry["video"], entry["audio"]
+        listed, incomplete = [], []
+        for path in formats.file_paths(recording.fmt, recording.base):
+            if not os.path.exists(path):
+                continue
+            name = os.path.basename(path)
+            found = check.read_back(path, video["fps"] if video else 1)
+            if found is None:
+                try:
+                    os.remove(path)
+                    self.removed.append(name)
+                except OSError as error:
+                    self._error("%s holds nothing readable and cannot be removed: %s"
+                                % (name, error.strerror or error))
+                continue
+            listed.append(name)
+            short = found.cut or recording.error is not None
+            if video is not None and found.video_frames is not None:
+                short = short or found.video_frames < video["written"]
+            if audio is not None and found.audio_seconds is not None:
+                short = short or found.audio_seconds < audio["seconds"] - AUDIO_SLACK_SECONDS
+            if not short:
+                continue
+            incomplete.append(name)
+            if video is not None and found.video_frames is not None:
+                video["written"] = found.video_frames
+                video["seconds"] = round(found.video_seconds or 0.0, 3)
+            if audio is not None and found.audio_seconds is not None:
+                audio["seconds"] = round(found.audio_seconds, 3)
+        entry["files"], entry["incomplete"] = listed, incomplete
 
     def _snapshot(self, uid: int, recording: Recording) -> Optional[str]:
         if recording.last_picture is None:
@@ -217,7 +252,7 @@ class Call:
             write_png(path + ".part", width, height, *planes)
             os.replace(path + ".part", path)
         except OSError as error:
-            self.errors.append("writing failed: %s: %s" % (path, error.strerror or error))
+            self._error("writing failed: %s: %s" % (path, error.strerror or error))
             try:
                 os.remove(path + ".part")  # never a cut picture
             except OSError:
@@ -226,10 +261,13 @@ class Call:
         return name
 
     def _summary(self) -> Dict[str, Any]:
+        failed = self._write_failed()
         users = []
         for uid, worker in sorted(self.capture.workers.items()):
             recording = worker.recording
             entry = dict(recording.describe(), uid=uid)
+            if failed:
+                self._read_back(recording, entry)
             drops = worker.drops()
             for kind in ("video", "audio"):
                 if entry[kind] is not None:
@@ -245,31 +283,35 @@ class Call:
             from .composite import CompositeWorker
             assert isinstance(self.composite, CompositeWorker)
             composite = self.composite.recording.describe()
+            if failed:
+                self._read_back(self.composite.recording, composite)
             drops = self.composite.drops()
             if composite["video"] is not None:
                 composite["video"]["late"] = self.composite.late
             if composite["audio"] is not None:
                 composite["audio"]["dropped"] = drops["audio"]
             composite["layouts"] = self.composite.layouts
-        if self.signals.first is not None:
-            ended = signal.Signals(self.signals.first).name
-        elif self.errors:
-            ended = "write failed"
-        else:
-            ended = "time up"
+        ended = self.signals.name()
+        if ended is None:
+            ended = "write failed" if self.errors else "time up"
+        incomplete = [name for entry in users + ([composite] if composite else [])
+                      for name in entry["incomplete"]]
         return {"channel": self.args.channel, "format": self.fmt, "folder": self.folder,
                 "started": self.started, "seconds": round(self.seconds, 3), "ended": ended,
-                "errors": self.errors, "users": users, "composite": composite,
-                "callbacks": self.capture.timings()}
+                "errors": self.errors, "incomplete": incomplete, "removed": self.removed,
+                "users": users, "composite": composite, "callbacks": self.capture.timings()}
 
 
 def describe_media(entry: Dict[str, Any]) -> str:
     parts = []
     video, audio = entry.get("video"), entry.get("audio")
     if video is not None:
-        parts.append("%dx%d %d fps, %.2f s, %d frames, %s dropped"
+        frames = "%d frames" % video["received"]
+        if entry["incomplete"]:
+            frames += " (%d readable)" % video["written"]
+        parts.append("%dx%d %d fps, %.2f s, %s, %s dropped"
                      % (video["width"], video["height"], video["fps"], video["seconds"],
-                        video["received"], video.get("dropped", 0)))
+                        frames, video.get("dropped", 0)))
     if audio is not None:
         parts.append("%d Hz %d ch, %.2f s, %s dropped"
                      % (audio["sampleRate"], audio["channels"], audio["seconds"],
@@ -277,38 +319,54 @@ def describe_media(entry: Dict[str, Any]) -> str:
     return "; ".join(parts) or "nothing received"
 
 
-def print_summary(summary: Dict[str, Any]) -> None:
+def file_list(entry: Dict[str, Any], *more: Optional[str]) -> str:
+    names = ["%s (incomplete)" % name if name in entry["incomplete"] else name
+             for name in entry["files"]] + [name for name in more if name]
+    return ", ".join(names) or "no file"
+
+
+def print_summary(summary: Dict[str, Any], written: bool, said: List[str]) -> None:
+    """The files and figures on standard output; the errors not yet shown on standard error."""
     say("call of %.1f s (%s), files in %s:" % (summary["seconds"], summary["ended"],
                                                summary["folder"]))
     for user in summary["users"]:
-        files = user["files"] + ([user["snapshot"]] if user["snapshot"] else [])
-        say("  user %d: %s" % (user["uid"], ", ".join(files) or "no file"))
+        say("  user %d: %s" % (user["uid"], file_list(user, user["snapshot"])))
         say("    %s" % describe_media(user))
     composite = summary["composite"]
     if composite is not None:
-        say("  composite: %s" % (", ".join(composite["files"]) or "no file"))
+        say("  composite: %s" % file_list(composite))
         say("    %s; %d layout(s)" % (describe_media(composite), len(composite["layouts"])))
     if not summary["users"]:
         say("  (no remote user sent anything)")
-    say("  summary.json")
+    if written:
+        say("  " + options.SUMMARY)
     say("callback time per frame (CPU; wall, waits for the CPU included):")
     for name, timing in summary["callbacks"].items():
         say("  %-12s %8d frames %8.2f us CPU %9.2f us wall %10.1f us longest"
             % (name, timing["frames"], timing["microsPerFrame"], timing["wallMicrosPerFrame"],
                timing["maxWallMicros"]))
     for error in summary["errors"]:
-        sys.stderr.write("call_recorder: %s\n" % error)
+        if error not in said:
+            note(error)
+    if summary["incomplete"]:
+        note("cut short by the failed write, readable up to the cut: %s"
+             % ", ".join(summary["incomplete"]))
+    if summary["removed"]:
+        note("removed, nothing in them was readable: %s" % ", ".join(summary["removed"]))
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    signals = Signals()
-    signals.install()
+def main(argv: Optional[List[str]] = None, signals: Optional[Signals] = None) -> int:
+    if signals is None:
+        signals = Signals().install()
+    console.hold_closed_descriptors()
     try:
         args = options.parse(argv)
-        fmt, note = options.choose_format(args.format)
-        folder = options.make_run_folder(args.out)
+        fmt, remark = options.choose_format(args.format)
+        if signals.first is not None:  # before anything was made
+            return signals.status() or 0
+        run_folder = options.make_run_folder(args.out)
     except options.Refused as refusal:
         return options.refuse(str(refusal))
-    if note is not None:
-        sys.stderr.write("call_recorder: %s\n" % note)
-    return Call(args, fmt, folder, signals).run()
+    if remark is not None:
+        note(remark)
+    return Call(args, fmt, run_folder, signals).run()

@@ -18,13 +18,23 @@ and pushes its audio and video with :func:`velto_sim.push_audio` and
 
 from __future__ import annotations
 
+import ctypes
+import os
 import threading
 import time
 from typing import Any, Callable, Dict, Optional
 
 import velto_sim
 
-__all__ = ["play_file", "start_playing", "MISSING_PYAV"]
+from . import _declare
+
+__all__ = ["check_file", "play_file", "start_playing", "MISSING_PYAV", "NATIVE"]
+
+#: The format each kind of media plays in without PyAV, by its file extension.
+NATIVE = {"audio": ".wav", "video": ".y4m"}
+
+_check_media_file = _declare("vsim_check_media_file", ctypes.c_int, ctypes.c_int,
+                             ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
 
 #: What to install when PyAV is missing.
 MISSING_PYAV = ("decoding this file needs PyAV: python -m pip install \"pyveltosdk[media]\" "
@@ -37,6 +47,39 @@ def _import_av() -> Any:
     except ImportError as error:
         raise ImportError(MISSING_PYAV) from error
     return av
+
+
+def check_file(path: str, kind: str) -> Optional[str]:
+    """Why the file at `path` cannot play as a sender's `kind` ("audio" or "video"), in a few
+    words, or None when it can. A WAV file (audio) or Y4M file (video) is checked as a call
+    opens it; any other file is opened with PyAV and the first frame of that kind decoded.
+    Raises ImportError, saying what to install, when the file needs PyAV and it is missing."""
+    if kind not in NATIVE:
+        raise ValueError("kind must be 'audio' or 'video', not %r" % (kind,))
+    if os.path.isdir(path):
+        return "is a folder, not a file"
+    if not os.path.exists(path):
+        return "no such file"
+    extension = os.path.splitext(path)[1].lower()
+    other = "video" if kind == "audio" else "audio"
+    if extension == NATIVE[other]:
+        return "a %s file holds %s only" % (extension[1:].upper(), other)
+    if extension == NATIVE[kind]:
+        reason = ctypes.create_string_buffer(512)
+        if _check_media_file(int(kind == "video"), os.fsencode(path), reason, len(reason)) == 0:
+            return None
+        return reason.value.decode("utf-8", "replace") or "cannot play it"
+    av = _import_av()
+    try:
+        with av.open(path) as container:
+            streams = getattr(container.streams, kind)
+            if not streams:
+                return "it holds no %s" % kind
+            for _ in container.decode(streams[0]):
+                return None
+            return "no %s frame in it decodes" % kind
+    except (av.FFmpegError, OSError, ValueError) as error:
+        return "cannot read it: %s" % (getattr(error, "strerror", None) or error)
 
 
 def _sender_fps(uid: int) -> int:

@@ -7,6 +7,10 @@ pattern and tone, or the files given) and prints, one line each, what it sees: w
 leaves, the first frame and every change of format of each sender's video and audio, and at the
 end how many frames came from whom. WAV (--audio) and Y4M (--video) files play through the
 engine's own file sources; any other format is decoded with PyAV (the optional extra "media").
+
+Exit status: 0 after --seconds, 130 / 143 when SIGINT (Ctrl-C) / SIGTERM ended it (it leaves
+the call first), 2 for bad arguments or a file that cannot play (one line, before joining), 1
+when PyAV is needed and missing or the join failed.
 """
 
 from __future__ import annotations
@@ -21,10 +25,34 @@ import time
 from typing import Any, Dict, List, Optional, Tuple
 
 REASONS = {0: "quit", 1: "dropped", 2: "became an audience member"}
+KINDS = ("audio", "video")
+
+
+class Refused(Exception):
+    """Bad arguments or a file that cannot play: the message is the whole explanation."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints its usage block before the message; a refusal here is one line.
+    def error(self, message: str) -> Any:
+        raise Refused(message)
+
+
+class Signals:
+    """SIGINT and SIGTERM end the peer: it leaves the call, then exits with 128 + the number."""
+
+    def __init__(self) -> None:
+        self.first: Optional[int] = None
+        for number in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(number, self._handle)
+
+    def _handle(self, number: int, _frame: Any) -> None:
+        if self.first is None:
+            self.first = number
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m velto_sim peer",
         description="Join a simulated call as one participant and print what it sees.")
     parser.add_argument("--channel", required=True, help="the channel to join")
@@ -49,24 +77,38 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
         parser.error("--uid must be from 0 to 4294967295")
     if args.seconds < 0:
         parser.error("--seconds must not be negative")
-    for option in ("audio", "video"):
+    for option in KINDS:
         path = getattr(args, option)
-        if path is not None and not os.path.isfile(path):
+        if path is not None and not os.path.exists(path):
             parser.error("--%s %s: no such file" % (option, path))
     return args
 
 
-def _native(path: str, extension: str) -> bool:
-    return os.path.splitext(path)[1].lower() == extension
+def check_files(args: argparse.Namespace) -> None:
+    """Refused for a file that cannot play as what it is given for; ImportError (saying what to
+    install) when one needs PyAV and it is missing."""
+    from velto_sim import media
+
+    for kind in KINDS:
+        path = getattr(args, kind)
+        reason = None if path is None else media.check_file(path, kind)
+        if reason is not None:
+            raise Refused("--%s %s: %s" % (kind, path, reason))
+
+
+def _native(path: str, kind: str) -> bool:
+    from velto_sim import media
+
+    return os.path.splitext(path)[1].lower() == media.NATIVE[kind]
 
 
 def init_text(args: argparse.Namespace) -> str:
     """The engine's initialisation text: the files it plays itself, and no scripted users
     unless asked."""
     sim: Dict[str, Any] = {}
-    if args.audio and _native(args.audio, ".wav"):
+    if args.audio and _native(args.audio, "audio"):
         sim["audio"] = {"file": os.path.abspath(args.audio), "loop": args.loop}
-    if args.video and _native(args.video, ".y4m"):
+    if args.video and _native(args.video, "video"):
         sim["video"] = {"file": os.path.abspath(args.video), "loop": args.loop}
     if not args.scripted_users:
         sim["users"] = []
@@ -117,14 +159,34 @@ def say(line: str) -> None:
     print("peer: " + line, flush=True)
 
 
-def run(args: argparse.Namespace) -> int:
-    import _pyveltosdk as sdk
-    import velto_sim
+def refuse(message: str, status: int) -> int:
+    print("peer: " + message, file=sys.stderr, flush=True)
+    return status
+
+
+def play(path: str, stop: threading.Event, loop: bool, **options: Any) -> threading.Thread:
+    """Plays the file on a thread; a file that fails to decode midway ends its playing with one
+    line on standard error, never a traceback."""
     from velto_sim import media
 
+    def playing() -> None:
+        try:
+            media.play_file(path, stop=stop, loop=loop, timeout=None, **options)
+        except Exception as error:  # PyAV's errors are many; each one ends only this file
+            print("peer: %s: stopped playing: %s" % (path, error), file=sys.stderr, flush=True)
+
+    thread = threading.Thread(target=playing, name="velto-play", daemon=True)
+    thread.start()
+    return thread
+
+
+def run(args: argparse.Namespace, signals: Signals) -> int:
+    import _pyveltosdk as sdk
+    import velto_sim
+
     pushes: List[Tuple[str, Dict[str, Any]]] = []
-    decode_audio = bool(args.audio) and not _native(args.audio, ".wav")
-    decode_video = bool(args.video) and not _native(args.video, ".y4m")
+    decode_audio = bool(args.audio) and not _native(args.audio, "audio")
+    decode_video = bool(args.video) and not _native(args.video, "video")
     if decode_audio and decode_video and args.audio == args.video:
         pushes.append((args.audio, {}))  # one file for both: decoded once
     else:
@@ -132,12 +194,14 @@ def run(args: argparse.Namespace) -> int:
             pushes.append((args.audio, {"video": False}))
         if decode_video:
             pushes.append((args.video, {"audio": False}))
-    if pushes:
-        try:
-            media._import_av()
-        except ImportError as error:
-            print("peer: %s" % error, file=sys.stderr, flush=True)
-            return 1
+    try:
+        check_files(args)
+    except Refused as refusal:
+        return refuse(str(refusal), 2)
+    except ImportError as error:
+        return refuse(str(error), 1)
+    if signals.first is not None:
+        return 128 + signals.first
 
     velto_sim.set_live(True)
     sdk.initialize(init_text(args))
@@ -153,14 +217,11 @@ def run(args: argparse.Namespace) -> int:
         return 1
 
     stop = threading.Event()
-    players = [media.start_playing(path, stop=stop, loop=args.loop, timeout=None, **options)[0]
-               for path, options in pushes]
+    players = [play(path, stop, args.loop, **options) for path, options in pushes]
 
-    interrupted = []
-    signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
-    signal.signal(signal.SIGTERM, lambda *_: interrupted.append(True))
     started = time.monotonic()
-    while not interrupted and (args.seconds == 0 or time.monotonic() - started < args.seconds):
+    while signals.first is None and (args.seconds == 0
+                                     or time.monotonic() - started < args.seconds):
         time.sleep(0.05)
         entries = velto_sim.journal()
         for entry in entries[seen:]:
@@ -189,8 +250,13 @@ def run(args: argparse.Namespace) -> int:
     for player in players:
         player.join(timeout=2)
     sdk.terminate()
-    return 0
+    return 0 if signals.first is None else 128 + signals.first
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    return run(parse_args(argv))
+    signals = Signals()  # first: a Ctrl-C at any moment ends with 130, never a traceback
+    try:
+        args = parse_args(argv)
+    except Refused as refusal:
+        return refuse(str(refusal), 2)
+    return run(args, signals)
