@@ -20,6 +20,7 @@ from ._engine import (AudioProfile, AudioScenario, Channel, ChannelProfile, Clie
 from ._events import (ChannelLeft, Event, EventStream, LeaveReason, LocalAudioStats,
                       LocalVideoStats, RemoteAudioStats, RemoteVideoStats, UserJoined, UserLeft)
 from ._frames import AudioFrame, StreamKind, VideoFrame, i420_to_rgb
+from ._publish import AudioItem, AudioSource, Publication, VideoItem, VideoSource
 from ._router import AudioProcessor, VideoProcessor
 from ._streams import OVERFLOW_POLICIES, FrameOverflow, FrameStream
 
@@ -28,6 +29,7 @@ __all__ = [
     "AudioScenario",
     "StreamKind", "AudioFrame", "VideoFrame", "i420_to_rgb", "AudioProcessor", "VideoProcessor",
     "FrameStream", "FrameOverflow", "OVERFLOW_POLICIES",
+    "Publication", "AudioSource", "VideoSource", "AudioItem", "VideoItem",
     "Event", "EventStream", "UserJoined", "UserLeft", "LeaveReason", "ChannelLeft",
     "LocalVideoStats", "RemoteVideoStats", "LocalAudioStats", "RemoteAudioStats",
 ]
