@@ -245,7 +245,7 @@ class Publication:
             except RuntimeError:
                 pass
         if error is not None:
-            sys.stderr.write("pyveltosdk: %r failed:\n" % self)
+            sys.stderr.write("pyveltosdk: %r, ended by an error:\n" % self)
             traceback.print_exception(type(error), error, error.__traceback__)
             sys.stderr.flush()
 
@@ -671,8 +671,9 @@ def _picture(item: object, width: Optional[int], height: Optional[int]) -> Tuple
     return (data[:luma], data[luma:luma + chroma], data[luma + chroma:], width, height)
 
 
-def _pictures(source: object, width: Optional[int], height: Optional[int]) -> List[bytes]:
-    """One buffer of whole I420 pictures, cut into pictures."""
+def _pictures(source: object, width: Optional[int], height: Optional[int]
+              ) -> Tuple[List[bytes], int, int]:
+    """One buffer of whole I420 pictures, cut into pictures; their width and height."""
     if _is_array(source):
         array: Any = source
         if array.dtype.name != "uint8":
@@ -689,7 +690,7 @@ def _pictures(source: object, width: Optional[int], height: Optional[int]) -> Li
     if not data or len(data) % size:
         raise ValueError("%d bytes are not whole %dx%d I420 pictures of %d bytes"
                          % (len(data), width, height, size))
-    return [data[start:start + size] for start in range(0, len(data), size)]
+    return [data[start:start + size] for start in range(0, len(data), size)], width, height
 
 
 class _VideoPublication(Publication):
@@ -793,8 +794,8 @@ def start_video(channel: "Channel", source: VideoSource, *, width: Optional[int]
         items = _Decoded(source, "video")
         from_file = True
     elif _is_buffer(source) or _is_array(source):
-        items = _timed((_picture(data, width, height)
-                        for data in _pictures(source, width, height)), fps)
+        pictures, width, height = _pictures(source, width, height)
+        items = _timed((_picture(data, width, height) for data in pictures), fps)
     elif isinstance(source, AsyncIterable):
         items = _map_async(_enumerate_async(source),
                            lambda pair: _picture(pair[1], width, height)
