@@ -2,8 +2,9 @@
 
 A typed layer over the ``_pyveltosdk`` extension: the engine and a channel as context managers,
 frames as dataclasses with zero-copy numpy views, processors that rewrite frames on the engine's
-thread, bounded frame and event iterators (sync and asyncio) that never hold the engine up, and
-participant events and statistics as dataclasses::
+thread, bounded frame and event iterators (sync and asyncio) that never hold the engine up,
+participant events and statistics as dataclasses, and publications that send a program's own
+audio and video (``channel.publish_audio(source)``, ``channel.publish_video(source)``)::
 
     import pyveltosdk as velto
 

@@ -168,7 +168,7 @@ class Publication:
     @property
     def queued(self) -> int:
         """Frames converted and waiting for the engine now."""
-        return len(self._buffer)
+        return 0 if self._ended.is_set() else len(self._buffer)
 
     def stop(self) -> None:
         """End the publication now: the engine's next frames are its own again. Frames still
@@ -341,6 +341,7 @@ class Publication:
         finally:
             _close_sync(items)
         self._finish(error)
+        self._buffer.clear()  # an entry appended while another thread finished
 
     async def _feed_async(self, items: AsyncIterator[Any]) -> None:
         error: Optional[BaseException] = None
@@ -367,6 +368,21 @@ class Publication:
                 except BaseException:
                     pass
         self._finish(error)
+        self._buffer.clear()
+
+
+_new = object.__new__
+_set = object.__setattr__
+
+
+def _filled(frame: Any, planes: Dict[str, memoryview]) -> Any:
+    """`frame` with `planes` (memoryviews over whole bytes, made by the feeder): what
+    frame.replace does, in a fifth of the time, on the engine's thread."""
+    values = frame.__dict__.copy()
+    values.update(planes)
+    copy = _new(type(frame))
+    _set(copy, "__dict__", values)
+    return copy
 
 
 def _resolve(future: "asyncio.Future[None]") -> None:
@@ -479,7 +495,7 @@ class _AudioPublication(Publication):
                  from_file: bool) -> None:
         super().__init__(channel, StreamKind.RECORD, source, buffer_frames)
         self._from_file = from_file
-        self._zeros = b""
+        self._zeros: Dict[str, memoryview] = {"data": memoryview(b"")}
         # Feeder state, for one target format.
         self._target: Optional[_Format] = None
         self._pending = bytearray()
@@ -497,14 +513,16 @@ class _AudioPublication(Publication):
             if entry[0] == form:
                 self._playing = True
                 self.frames_sent += 1
-                return frame.replace(data=entry[1])
+                filled: AudioFrame = _filled(frame, entry[1])
+                return filled
         if self._source_ended and not buffer:
             self._drained = True
         elif self._playing:
             self.underruns += 1
-        if len(self._zeros) != len(frame.data):
-            self._zeros = bytes(len(frame.data))
-        return frame.replace(data=self._zeros)
+        if len(self._zeros["data"]) != len(frame.data):
+            self._zeros = {"data": memoryview(bytes(len(frame.data)))}
+        silent: AudioFrame = _filled(frame, self._zeros)
+        return silent
 
     def _pause(self) -> float:
         form = self._format
@@ -531,7 +549,7 @@ class _AudioPublication(Publication):
         while len(pending) >= size:
             chunk = bytes(pending[:size])
             del pending[:size]
-            yield form, chunk
+            yield form, {"data": memoryview(chunk)}
 
     def _convert(self, item: Any) -> Iterator[Tuple[Any, ...]]:
         samples, channels, rate = self._retarget()
@@ -575,7 +593,8 @@ class _AudioPublication(Publication):
                                                            self._target[2]))
         if self._pending:  # the last part of a frame, completed with silence
             size = self._target[0] * self._target[1] * 2
-            yield self._target, bytes(self._pending) + bytes(size - len(self._pending))
+            last = bytes(self._pending) + bytes(size - len(self._pending))
+            yield self._target, {"data": memoryview(last)}
             self._pending = bytearray()
 
 
@@ -702,7 +721,7 @@ class _VideoPublication(Publication):
         self._last_time: Optional[float] = None
         self._clock: Optional[float] = None  # the engine's time of the source's time 0
         self._shown: Optional[Tuple[Any, ...]] = None
-        self._black: Tuple[Optional[_Format], bytes, bytes] = (None, b"", b"")
+        self._black: Tuple[Optional[_Format], Dict[str, memoryview]] = (None, {})
         self._first_time: Optional[float] = None  # of a file's first picture
 
     def _on_frame(self, frame: VideoFrame) -> Optional[VideoFrame]:
@@ -742,9 +761,13 @@ class _VideoPublication(Publication):
         picture = self._shown
         if picture is None or picture[0] != form:
             if self._black[0] != form:
-                self._black = (form, bytes([16]) * len(frame.y), bytes([128]) * len(frame.u))
-            return frame.replace(y=self._black[1], u=self._black[2], v=self._black[2])
-        return frame.replace(y=picture[2], u=picture[3], v=picture[4])
+                chroma = memoryview(bytes([128]) * len(frame.u))
+                self._black = (form, {"y": memoryview(bytes([16]) * len(frame.y)), "u": chroma,
+                                      "v": chroma})
+            black: VideoFrame = _filled(frame, self._black[1])
+            return black
+        filled: VideoFrame = _filled(frame, picture[2])
+        return filled
 
     def _pause(self) -> float:
         return self._period * max(1, self._capacity // 2)
@@ -763,15 +786,19 @@ class _VideoPublication(Publication):
             # Scaled to an even size, then cut to the engine's (odd sizes lose a row/column).
             scaled = item.reformat(width=width + (width & 1), height=height + (height & 1),
                                    format="yuv420p")
-            yield (form, when, _plane_rows(scaled.planes[0], width, height),
-                   _plane_rows(scaled.planes[1], chroma_width, chroma_height),
-                   _plane_rows(scaled.planes[2], chroma_width, chroma_height))
+            yield form, when, _planes(_plane_rows(scaled.planes[0], width, height),
+                                      _plane_rows(scaled.planes[1], chroma_width, chroma_height),
+                                      _plane_rows(scaled.planes[2], chroma_width, chroma_height))
             return
         y, u, v, source_width, source_height, when = item
         source_chroma = _chroma_size(source_width, source_height, len(u))
-        yield (form, when, _scale_plane(y, source_width, source_height, width, height),
-               _scale_plane(u, *source_chroma, chroma_width, chroma_height),
-               _scale_plane(v, *source_chroma, chroma_width, chroma_height))
+        yield form, when, _planes(_scale_plane(y, source_width, source_height, width, height),
+                                  _scale_plane(u, *source_chroma, chroma_width, chroma_height),
+                                  _scale_plane(v, *source_chroma, chroma_width, chroma_height))
+
+
+def _planes(y: bytes, u: bytes, v: bytes) -> Dict[str, memoryview]:
+    return {"y": memoryview(y), "u": memoryview(u), "v": memoryview(v)}
 
 
 def _timed(pictures: Iterable[Tuple[bytes, bytes, bytes, int, int]],
