@@ -177,6 +177,19 @@ def test_async_iterable_is_read_by_a_task_of_the_running_loop(channel):
         channel.publish_audio(agen(blocks))  # no running loop here
 
 
+def test_a_frame_stream_relays_another_users_audio(channel):
+    # Sync and async at once: read by the feeder thread outside a coroutine.
+    heard = channel.audio_frames(uid=5, kinds=[velto.StreamKind.PLAYBACK_USER])
+    blocks = [ramp(SAMPLES) + 100 * i for i in range(3)]
+    for block in blocks:
+        sim.deliver_audio(sim.AUDIO_PLAY_BEFORE_MIX, block.tobytes(), uid=5)
+    heard.close()
+    publication = channel.publish_audio(heard)
+    frames = drive_audio(publication)
+    assert publication.wait(5) and publication.frames_sent == 3
+    assert [f.tolist() for f in frames if f.any()] == [b.tolist() for b in blocks]
+
+
 @pytest.mark.parametrize("rate,channels", [(16000, 1), (44100, 2)])
 def test_other_rates_and_channels_are_converted_to_the_engines_format(channel, rate, channels):
     source = np.repeat(tone(1000, 0.5, rate)[:, None], channels, axis=1)
@@ -362,7 +375,7 @@ def test_errors_of_the_source_end_it_and_are_raised_by_wait(channel, capfd, sour
     with pytest.raises(error):
         publication.wait(5)
     assert isinstance(publication.error, error) and "failed" in repr(publication)
-    assert "pyveltosdk: <Publication RECORD" in capfd.readouterr().err
+    assert "pyveltosdk: publishing RECORD of " in capfd.readouterr().err
 
 
 @pytest.mark.parametrize("kind,source,options,error,match", [

@@ -424,8 +424,9 @@ class Channel:
         - a numpy array of int16 samples, or of floats from -1 to 1: shape (samples,) for
           `channels` channels interleaved (default 1), or (samples, channels);
         - an iterable or async iterable of such blocks, of any length each, or of AudioFrame
-          (each in its own format); an async iterable is read by a task of the running event
-          loop, so publish it from a coroutine;
+          (each in its own format), such as another user's ``audio_frames``; an async iterable
+          is read by a task of the running event loop, so publish it from a coroutine (one
+          that is both, as a FrameStream, is read by a thread outside a coroutine);
         - the path of a media file (str or os.PathLike), whose first audio stream is decoded
           by PyAV (``pip install "pyveltosdk[media]"``).
 
@@ -466,8 +467,7 @@ class Channel:
         - a uint8 numpy array of the same bytes; an array of shape (height * 3 // 2, width), as
           I420 is often laid out, gives the size itself;
         - an iterable or async iterable of such pictures, or of VideoFrame (each of its own
-          size); an async iterable is read by a task of the running event loop, so publish it
-          from a coroutine;
+          size); an async iterable is read as for publish_audio;
         - the path of a media file (str or os.PathLike), whose first video stream is decoded
           by PyAV (``pip install "pyveltosdk[media]"``), shown at its own times.
 

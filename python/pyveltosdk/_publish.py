@@ -221,6 +221,12 @@ class Publication:
         return False
 
     def _finish(self, error: Optional[BaseException]) -> None:
+        if error is not None and not self._ended.is_set():
+            # Only the feeder passes an error; printed before anyone can see the end.
+            sys.stderr.write("pyveltosdk: publishing %s of %s ended by an error:\n"
+                             % (self.kind.name, self._description))
+            traceback.print_exception(type(error), error, error.__traceback__)
+            sys.stderr.flush()
         with self._lock:
             if self._ended.is_set():
                 return
@@ -244,10 +250,6 @@ class Publication:
                 waiter_loop.call_soon_threadsafe(_resolve, future)
             except RuntimeError:
                 pass
-        if error is not None:
-            sys.stderr.write("pyveltosdk: %r, ended by an error:\n" % self)
-            traceback.print_exception(type(error), error, error.__traceback__)
-            sys.stderr.flush()
 
     # --- the engine's thread -------------------------------------------------------------------
 
@@ -383,6 +385,18 @@ def _filled(frame: Any, planes: Dict[str, memoryview]) -> Any:
     copy = _new(type(frame))
     _set(copy, "__dict__", values)
     return copy
+
+
+def _read_async(source: AsyncIterable[Any]) -> bool:
+    """Whether to read an async iterable with ``async for``: one that is not also a plain
+    iterable (a FrameStream is both), or one published from a coroutine."""
+    if not isinstance(source, Iterable):
+        return True
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
 
 
 def _resolve(future: "asyncio.Future[None]") -> None:
@@ -624,7 +638,7 @@ def start_audio(channel: "Channel", source: AudioSource, *, sample_rate: int,
         if _is_buffer(source) or _is_array(source):
             pcm, rate, count = _pcm_item(source, sample_rate, channels)
             items = _audio_blocks(pcm, rate, count)
-        elif isinstance(source, AsyncIterable):
+        elif isinstance(source, AsyncIterable) and _read_async(source):
             items = _map_async(source, lambda item: _pcm_item(item, sample_rate, channels))
         elif isinstance(source, Iterable):
             items = (_pcm_item(item, sample_rate, channels) for item in source)
@@ -823,7 +837,7 @@ def start_video(channel: "Channel", source: VideoSource, *, width: Optional[int]
     elif _is_buffer(source) or _is_array(source):
         pictures, width, height = _pictures(source, width, height)
         items = _timed((_picture(data, width, height) for data in pictures), fps)
-    elif isinstance(source, AsyncIterable):
+    elif isinstance(source, AsyncIterable) and _read_async(source):
         items = _map_async(_enumerate_async(source),
                            lambda pair: _picture(pair[1], width, height)
                            + (None if fps is None else pair[0] / fps,))
