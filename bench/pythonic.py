@@ -2,7 +2,7 @@
 
 Run after ``python -m pip install ".[numpy]"``::
 
-    python bench/pythonic.py            # full run, about half a minute
+    python bench/pythonic.py            # full run, about a minute
     python bench/pythonic.py --quick    # smoke run, a few seconds
 
 1. Processor overhead: microseconds per frame of a no-op processor (typed frame built, the
@@ -242,7 +242,7 @@ def fill_cost(paths, frame, router, publish, count):
     return cpu / 1e3 / count, feeder * 1e6
 
 
-def run_publish_bench(lib, channel, audio_count, video_count):
+def run_publish_bench(lib, channel, audio_count, video_count, realtime_count):
     import numpy as np
 
     paths = frame_path.Paths(lib)
@@ -285,7 +285,7 @@ def run_publish_bench(lib, channel, audio_count, video_count):
             label, raw, copy, processor, min(c[0] for c in costs), min(c[1] for c in costs)))
     sdk.registerAudioObserver(engine._audio)
     sdk.registerVideoObserver(engine._video)
-    run_underrun_bench(lib, paths, channel, audio, block, slow_block, audio_count)
+    run_underrun_bench(lib, paths, channel, audio, block, slow_block, realtime_count)
 
 
 UNDERRUN_CASES = [
@@ -330,7 +330,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short smoke run")
     options = parser.parse_args()
     seconds, rounds, delay_frames, memory_frames, publish_frames = (
-        (0.05, 2, 60, 20000, (200, 20)) if options.quick else (0.3, 7, 600, 200000, (1000, 100)))
+        (0.05, 2, 60, 20000, (200, 20, 200)) if options.quick
+        else (0.3, 7, 600, 200000, (1000, 100, 500)))
     print("pyveltosdk bench on CPython %s (%s), load %s" % (
         platform.python_version(), platform.machine(), " ".join(
             "%.2f" % x for x in os.getloadavg())))

@@ -385,7 +385,7 @@ def test_errors_of_the_source_end_it_and_are_raised_by_wait(channel, capfd, sour
     ("audio", "stereo array", {"channels": 1}, ValueError, "2 channels"),
     ("audio", b"\x00\x00", {"sample_rate": 0}, ValueError, "sample_rate"),
     ("audio", b"\x00\x00", {"buffer_frames": 0}, ValueError, "buffer_frames"),
-    ("audio", "missing.wav", {}, FileNotFoundError, ""),
+    ("audio", "missing.wav", {}, FileNotFoundError, "missing.wav"),
     ("audio", "video file", {}, ValueError, "no audio stream"),
     ("video", b"\x00" * 6, {}, ValueError, "width and height"),
     ("video", b"\x00" * 7, {"width": 2, "height": 2}, ValueError, "2x2 I420"),
