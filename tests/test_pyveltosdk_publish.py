@@ -313,7 +313,8 @@ def endless():
         yield bytes(2 * SAMPLES)[:-2] + b"\x01\x00"
 
 
-@pytest.mark.parametrize("ending", ["stop", "leave", "await stop", "engine close"])
+@pytest.mark.parametrize("ending", ["stop", "with block", "leave", "await stop",
+                                    "engine close"])
 def test_stop_and_leaving_end_publishing_cleanly(ending):
     import _pyveltosdk as sdk
     sdk.terminate()
@@ -332,8 +333,12 @@ def test_stop_and_leaving_end_publishing_cleanly(ending):
             publication = channel.publish_audio(endless())
             drive_audio(publication, limit=5)
             assert not publication.done and "running" in repr(publication)
-            {"stop": publication.stop, "leave": channel.leave,
-             "engine close": engine.close}[ending]()
+            if ending == "with block":
+                with publication:
+                    pass
+            else:
+                {"stop": publication.stop, "leave": channel.leave,
+                 "engine close": engine.close}[ending]()
         assert publication.done and publication.wait(1) and publication.queued == 0
         assert "done" in repr(publication)
         deadline = time.monotonic() + 5

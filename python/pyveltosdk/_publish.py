@@ -108,7 +108,7 @@ def _positive(name: str, value: object) -> int:
 
 class Publication:
     """A publication running in a channel: what ``Channel.publish_audio`` and
-    ``Channel.publish_video`` return.
+    ``Channel.publish_video`` return (not made directly).
 
     It ends by itself once the source is exhausted and its last frame was sent; ``stop()`` ends
     it early and leaving the channel ends it too. Then the engine's own recording or camera goes
@@ -190,7 +190,16 @@ class Publication:
         return True
 
     def __await__(self) -> Generator[Any, None, None]:
+        """``await publication``: until it has ended, without blocking the loop; raises the
+        error that ended it."""
         return self._wait_async().__await__()
+
+    def __enter__(self) -> "Publication":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        """A ``with`` block stops the publication at its end, if it is still running."""
+        self.stop()
 
     async def _wait_async(self) -> None:
         loop = asyncio.get_running_loop()
@@ -340,8 +349,10 @@ class Publication:
                 time.sleep(pause)
         except BaseException as exc:
             error = exc
-        finally:
+        try:
             _close_sync(items)
+        except BaseException as exc:  # a generator that raises on close
+            error = error or exc
         self._finish(error)
         self._buffer.clear()  # an entry appended while another thread finished
 
