@@ -2,7 +2,7 @@
 
 Run after ``python -m pip install ".[numpy]"``::
 
-    python bench/pythonic.py            # full run, about half a minute
+    python bench/pythonic.py            # full run, about a minute
     python bench/pythonic.py --quick    # smoke run, a few seconds
 
 1. Processor overhead: microseconds per frame of a no-op processor (typed frame built, the
@@ -15,12 +15,19 @@ Run after ``python -m pip install ".[numpy]"``::
    (thread) and an asyncio consumer receiving it, frames every 5 ms; median and p99.
 3. A consumer that stops reading: Python memory (tracemalloc) while frames keep coming to a
    bounded stream that is never read, beside a plain unbounded list doing the same.
+4. Publishing: CPU per engine frame that a publication fills (10 ms of 48 kHz stereo audio and
+   a 320x240 picture, frames from the native thread as in 1, the buffer full beforehand) beside
+   the raw callback and a no-op processor, and the feeder's CPU per frame (reading and
+   converting the source on the layer's thread) for a source in the engine's format and one
+   to convert; then underruns of audio published in real time (one frame every 10 ms) while
+   another Python thread is busy.
 Targets are reported as PASS or MISS; the exit status ignores them.
 """
 
 import argparse
 import asyncio
 import gc
+import itertools
 import os
 import platform
 import statistics
@@ -215,12 +222,116 @@ def run_memory_bench(lib, channel, total, steps):
     unbounded.clear()
 
 
+# --- 4. publishing ------------------------------------------------------------------------------
+
+def fill_cost(paths, frame, router, publish, count):
+    """(engine thread CPU us per frame filled, feeder CPU us per frame converted): one frame
+    tells the publication the format, the buffer fills to `count`, then `count` frames take it."""
+    publication = publish(count)
+    paths.module(frame, router, 0, 1)
+    started, deadline = time.process_time(), time.monotonic() + 60
+    while publication.queued < count and time.monotonic() < deadline:
+        time.sleep(0.001)
+    feeder = (time.process_time() - started) / max(publication.queued, 1)
+    sent = publication.frames_sent
+    _, cpu = paths.module(frame, router, 0, count)
+    filled = publication.frames_sent - sent
+    publication.stop()
+    if filled != count:
+        print("   (only %d of %d frames were filled)" % (filled, count))
+    return cpu / 1e3 / count, feeder * 1e6
+
+
+def run_publish_bench(lib, channel, audio_count, video_count, realtime_count):
+    import numpy as np
+
+    paths = frame_path.Paths(lib)
+    audio, video = frame_path.audio_frame(), frame_path.video_frame(320, 240)
+    engine = channel.engine
+    block = np.tile(np.arange(-2400, 2400, dtype=np.int16), 10)  # 0.1 s of 48 kHz stereo
+    slow_block = (np.arange(1600, dtype=np.int16) * 7)  # 0.1 s of 16 kHz mono
+    picture = bytes(frame_path.pattern(320 * 240 * 3 // 2))
+    large = bytes(frame_path.pattern(640 * 480 * 3 // 2))
+
+    def blocks(data, frames_each, count):
+        return itertools.repeat(data, count // frames_each + 2)
+
+    print("\n4. publishing: CPU us per frame on the engine thread (best of 3): the raw callback "
+          "answering None\n   or other bytes for every plane, a no-op processor, a publication "
+          "filling the frame;\n   and the feeder thread's CPU us per frame converted")
+    print("%-36s %10s %10s %10s %12s %10s" % ("frame / source", "raw none", "raw copy",
+                                              "processor", "publication", "feeder"))
+    rows = [
+        (audio, engine._audio, "audio, 48 kHz stereo", lambda n: channel.publish_audio(
+            blocks(block, 10, n), channels=2, buffer_frames=n)),
+        (audio, engine._audio, "audio, 16 kHz mono, resampled", lambda n: channel.publish_audio(
+            blocks(slow_block, 10, n), sample_rate=16000, buffer_frames=n)),
+        (video, engine._video, "320x240, I420 of 320x240", lambda n: channel.publish_video(
+            blocks(picture, 1, n), width=320, height=240, buffer_frames=n)),
+        (video, engine._video, "320x240, I420 640x480, scaled", lambda n: channel.publish_video(
+            blocks(large, 1, n), width=640, height=480, buffer_frames=n)),
+    ]
+    for frame, router, label, publish in rows:
+        count = audio_count if frame.audio else video_count
+        answers = frame_path.module_callables(frame)
+        raw, copy = (min(paths.module(frame, answers[name], 0, count)[1]
+                         for _ in range(3)) / 1e3 / count for name in ("none", "copy"))
+        noop_router = AudioRouter() if frame.audio else VideoRouter()
+        noop_router.add_processor(noop, None)
+        processor = min(paths.module(frame, noop_router, 0, count)[1]
+                        for _ in range(3)) / 1e3 / count
+        costs = [fill_cost(paths, frame, router, publish, count) for _ in range(3)]
+        print("%-36s %10.3f %10.3f %10.3f %12.3f %10.1f" % (
+            label, raw, copy, processor, min(c[0] for c in costs), min(c[1] for c in costs)))
+    sdk.registerAudioObserver(engine._audio)
+    sdk.registerVideoObserver(engine._video)
+    run_underrun_bench(lib, paths, channel, audio, block, slow_block, realtime_count)
+
+
+UNDERRUN_CASES = [
+    ("no other Python thread", None, None),
+    ("busy thread, default switch interval", "bytecode", None),
+    ("busy thread in one long C call, 1 ms", "c call", 0.001),
+]
+
+
+def run_underrun_bench(lib, paths, channel, frame, block, slow_block, count):
+    samples, width, channels, rate = frame.audio
+    seconds = count / 100
+    print("\n   underruns of audio published in real time: %d frames due every 10 ms (%.0f s),"
+          " buffer 20 frames" % (count, seconds))
+    print("   %-42s %-26s %8s %10s %14s" % ("other thread", "source", "sent", "underruns",
+                                            "frame late p99"))
+    default = sys.getswitchinterval()
+    sources = [("48 kHz stereo", lambda: channel.publish_audio(
+                   itertools.repeat(block, count // 10 + 30), channels=2)),
+               ("16 kHz mono, resampled", lambda: channel.publish_audio(
+                   itertools.repeat(slow_block, count // 10 + 30), sample_rate=16000))]
+    for label, busy, interval in UNDERRUN_CASES:
+        for name, publish in sources:
+            publication = publish()
+            delays = (frame_path.ctypes.c_int64 * count)()
+            sys.setswitchinterval(interval or default)
+            try:
+                with frame_path.BusyThread(busy):
+                    lib.fb_module_audio_paced(paths.audio_observer, frame.pointers[0], samples,
+                                              width, channels, rate, count, 10000000, delays)
+            finally:
+                sys.setswitchinterval(default)
+            late = sorted(d / 1e6 for d in delays)
+            print("   %-42s %-26s %8d %10d %11.1f ms" % (
+                label, name, publication.frames_sent, publication.underruns,
+                late[min(count - 1, int(0.99 * count))]))
+            publication.stop()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run")
     options = parser.parse_args()
-    seconds, rounds, delay_frames, memory_frames = (
-        (0.05, 2, 60, 20000) if options.quick else (0.3, 7, 600, 200000))
+    seconds, rounds, delay_frames, memory_frames, publish_frames = (
+        (0.05, 2, 60, 20000, (200, 20, 200)) if options.quick
+        else (0.3, 7, 600, 200000, (1000, 100, 500)))
     print("pyveltosdk bench on CPython %s (%s), load %s" % (
         platform.python_version(), platform.machine(), " ".join(
             "%.2f" % x for x in os.getloadavg())))
@@ -232,6 +343,7 @@ def main():
             sdk.registerAudioObserver(engine._audio)
             run_delay_bench(channel, delay_frames)
             run_memory_bench(lib, channel, memory_frames, 4)
+            run_publish_bench(lib, channel, *publish_frames)
 
 
 if __name__ == "__main__":

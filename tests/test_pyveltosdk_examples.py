@@ -19,9 +19,9 @@ def section_blocks():
 
 
 def test_readme_blocks_are_the_example_programs():
-    examples = {name: (ROOT / "examples" / name).read_text(encoding="utf-8")
-                for name in ("pythonic_bot.py", "level_meter.py")}
-    assert section_blocks() == [examples["pythonic_bot.py"], examples["level_meter.py"]]
+    names = ("pythonic_bot.py", "level_meter.py", "publish_media.py")
+    assert section_blocks() == [(ROOT / "examples" / name).read_text(encoding="utf-8")
+                                for name in names]
 
 
 def run_example(name):
@@ -48,3 +48,12 @@ def test_level_meter_measures_each_users_tone():
     assert set(levels) == {1001, 1002}
     assert all(abs(db - (-15.05)) < 0.3 for db in levels.values())
     assert out[-1].startswith("frames dropped: ")
+
+
+def test_published_tone_and_pictures_come_back_from_the_echo():
+    out = run_example("publish_media.py").stdout.splitlines()
+    assert re.fullmatch(r"<Publication RECORD of ndarray of 64000 bytes, done: 50 frames sent, "
+                        r"\d+ underruns>", out[0])
+    assert re.fullmatch(r"<Publication CAPTURE of generator, done: 14 frames sent, \d+ underruns>",
+                        out[1])
+    assert out[2] == "the echo user sent back 1000 Hz"

@@ -2,8 +2,9 @@
 
 A typed layer over the ``_pyveltosdk`` extension: the engine and a channel as context managers,
 frames as dataclasses with zero-copy numpy views, processors that rewrite frames on the engine's
-thread, bounded frame and event iterators (sync and asyncio) that never hold the engine up, and
-participant events and statistics as dataclasses::
+thread, bounded frame and event iterators (sync and asyncio) that never hold the engine up,
+participant events and statistics as dataclasses, and publications that send a program's own
+audio and video (``channel.publish_audio(source)``, ``channel.publish_video(source)``)::
 
     import pyveltosdk as velto
 
@@ -20,6 +21,7 @@ from ._engine import (AudioProfile, AudioScenario, Channel, ChannelProfile, Clie
 from ._events import (ChannelLeft, Event, EventStream, LeaveReason, LocalAudioStats,
                       LocalVideoStats, RemoteAudioStats, RemoteVideoStats, UserJoined, UserLeft)
 from ._frames import AudioFrame, StreamKind, VideoFrame, i420_to_rgb
+from ._publish import AudioItem, AudioSource, Publication, VideoItem, VideoSource
 from ._router import AudioProcessor, VideoProcessor
 from ._streams import OVERFLOW_POLICIES, FrameOverflow, FrameStream
 
@@ -28,6 +30,7 @@ __all__ = [
     "AudioScenario",
     "StreamKind", "AudioFrame", "VideoFrame", "i420_to_rgb", "AudioProcessor", "VideoProcessor",
     "FrameStream", "FrameOverflow", "OVERFLOW_POLICIES",
+    "Publication", "AudioSource", "VideoSource", "AudioItem", "VideoItem",
     "Event", "EventStream", "UserJoined", "UserLeft", "LeaveReason", "ChannelLeft",
     "LocalVideoStats", "RemoteVideoStats", "LocalAudioStats", "RemoteAudioStats",
 ]

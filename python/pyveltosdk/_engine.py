@@ -18,6 +18,7 @@ import _pyveltosdk as _sdk
 
 from ._events import Event, EventStream, Membership
 from ._frames import AUDIO_KINDS, VIDEO_KINDS, AudioFrame, StreamKind, VideoFrame
+from ._publish import AudioSource, Publication, VideoSource, start_audio, start_video
 from ._router import AudioProcessor, AudioRouter, VideoProcessor, VideoRouter, register
 from ._streams import FrameStream, Overflow
 
@@ -409,3 +410,81 @@ class Channel:
         self._processors = tuple(p for p in self._processors if p is not processor)
         self.engine._audio.remove_processor(processor)
         self.engine._video.remove_processor(processor)
+
+    # --- publishing --------------------------------------------------------------------------
+
+    def publish_audio(self, source: AudioSource, *, sample_rate: int = 48000,
+                      channels: Optional[int] = None, buffer_frames: int = 20) -> Publication:
+        """Send `source` as this user's audio, in place of the microphone, until it ends.
+
+        `source` is one of:
+
+        - bytes (or bytearray, memoryview) of 16-bit signed little-endian PCM, interleaved, at
+          `sample_rate` samples a second and `channels` channels (default 1);
+        - a numpy array of int16 samples, or of floats from -1 to 1: shape (samples,) for
+          `channels` channels interleaved (default 1), or (samples, channels);
+        - an iterable or async iterable of such blocks, of any length each, or of AudioFrame
+          (each in its own format), such as another user's ``audio_frames``; an async iterable
+          is read by a task of the running event loop, so publish it from a coroutine (one
+          that is both, as a FrameStream, is read by a thread outside a coroutine);
+        - the path of a media file (str or os.PathLike), whose first audio stream is decoded
+          by PyAV (``pip install "pyveltosdk[media]"``).
+
+        The media is converted to the format of the recorded frames the engine hands over
+        (their samples, channels and rate; a file through PyAV's resampler, other sources by
+        linear interpolation, which needs numpy) and cut into those frames. A thread of the
+        layer (or the asyncio task) reads and converts the source ahead of the engine into a
+        buffer of `buffer_frames` frames; on the engine's thread a frame only takes the next
+        one, never waiting. A frame that finds the buffer empty, also before the first or
+        while a slow source is late, goes out as silence, counted in ``underruns`` once
+        publishing has started. The rest of the source then plays on: nothing is skipped.
+
+        Returns a running Publication; it ends when the source is exhausted and its last
+        frame was sent (a last partial frame is completed with silence), on ``stop()``, when
+        the channel is left, or when the source raises. Then the microphone's own frames go
+        out again (``engine.mute_local_audio()`` sends nothing instead). One audio
+        publication runs at a time in a channel: RuntimeError while another one runs.
+
+        Raises TypeError or ValueError for a source of the wrong type or shape, at once; errors
+        met later, while reading an iterable or decoding a file, end the publication and are
+        raised by its ``wait()`` or ``await``. Needs the StreamKind.RECORD frames of a
+        processor: with ``mute_local_audio()`` or audio off the engine asks for none, and
+        publishing waits.
+        """
+        return start_audio(self, source, sample_rate=sample_rate, channels=channels,
+                           buffer_frames=buffer_frames)
+
+    def publish_video(self, source: VideoSource, *, width: Optional[int] = None,
+                      height: Optional[int] = None, fps: Optional[float] = None,
+                      buffer_frames: int = 4) -> Publication:
+        """Send `source` as this user's video, in place of the camera, until it ends.
+
+        `source` is one of:
+
+        - bytes (or bytearray, memoryview) of I420 pictures of `width` x `height` (the luma
+          plane, then the two chroma planes of ``(width + 1) // 2`` x ``(height + 1) // 2``),
+          one picture or several one after another;
+        - a uint8 numpy array of the same bytes; an array of shape (height * 3 // 2, width), as
+          I420 is often laid out, gives the size itself;
+        - an iterable or async iterable of such pictures, or of VideoFrame (each of its own
+          size); an async iterable is read as for publish_audio;
+        - the path of a media file (str or os.PathLike), whose first video stream is decoded
+          by PyAV (``pip install "pyveltosdk[media]"``), shown at its own times.
+
+        Each picture is scaled to the size of the captured frames the engine hands over (a
+        file's by PyAV, other sources nearest-neighbour with numpy when the sizes differ). With
+        `fps`, pictures are shown at that rate and a file at its own; the engine's frame shows
+        the latest picture due, so a faster source skips pictures and a slower one repeats
+        them. Without `fps`, each engine frame takes the next picture. A thread of the layer
+        (or the asyncio task) converts ahead of the engine into a buffer of `buffer_frames`
+        pictures; on the engine's thread a frame never waits. When the buffer is empty the
+        last picture is shown again (black before the first), counted in ``underruns`` while
+        the source is late.
+
+        Returns a running Publication, which ends as for publish_audio; then the camera's own
+        frames go out again. Needs video on (``engine.enable_video()``): without it the
+        engine asks for no StreamKind.CAPTURE frames, and publishing waits. Raises as
+        publish_audio.
+        """
+        return start_video(self, source, width=width, height=height, fps=fps,
+                           buffer_frames=buffer_frames)
