@@ -22,8 +22,9 @@ Registry& registry() {
 
 }  // namespace
 
-std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kinds) {
-    auto queue = std::make_shared<EventQueue>(capacity, kinds);
+std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kinds,
+                                             uint64_t channel) {
+    auto queue = std::make_shared<EventQueue>(capacity, kinds, channel);
     Registry& shared = registry();
     std::lock_guard<std::mutex> lock(shared.mutex);
     shared.queues.push_back(queue);
@@ -31,8 +32,8 @@ std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kind
     return queue;
 }
 
-EventQueue::EventQueue(std::size_t capacity, uint32_t kinds)
-    : kinds_(kinds), ring_(std::max<std::size_t>(capacity, 1)) {}
+EventQueue::EventQueue(std::size_t capacity, uint32_t kinds, uint64_t channel)
+    : kinds_(kinds), channel_(channel), ring_(std::max<std::size_t>(capacity, 1)) {}
 
 void EventQueue::close() noexcept {
     {
@@ -111,10 +112,15 @@ void publishEvent(const EngineEvent& event) noexcept {
     }
     std::lock_guard<std::mutex> lock(shared.mutex);
     for (const auto& queue : shared.queues) {
-        if (queue->accepts(event.kind)) {
+        if (queue->accepts(event)) {
             queue->post(event);
         }
     }
+}
+
+void publishEvent(EngineEvent event, uint64_t channel) noexcept {
+    event.channel = channel;
+    publishEvent(event);
 }
 
 void lockEventQueuesForFork() noexcept {

@@ -28,11 +28,16 @@ class EventQueue {
     // Bit (1 << kind) of `kinds` selects the EventKinds this queue receives.
     static constexpr uint32_t kAllKinds = 0xFFFFFFFFu;
 
-    // Makes a queue of `capacity` events (at least 1) and opens it: events published from now
-    // on reach it. Throws std::system_error without a descriptor, std::bad_alloc.
-    static std::shared_ptr<EventQueue> open(std::size_t capacity, uint32_t kinds);
+    // Every channel's events (`channel` of open()).
+    static constexpr uint64_t kAnyChannel = 0;
 
-    EventQueue(std::size_t capacity, uint32_t kinds);
+    // Makes a queue of `capacity` events (at least 1) and opens it: events published from now
+    // on reach it, only those of channel epoch `channel` unless it is kAnyChannel. Throws
+    // std::system_error without a descriptor, std::bad_alloc.
+    static std::shared_ptr<EventQueue> open(std::size_t capacity, uint32_t kinds,
+                                            uint64_t channel = kAnyChannel);
+
+    EventQueue(std::size_t capacity, uint32_t kinds, uint64_t channel);
     EventQueue(const EventQueue&) = delete;
     EventQueue& operator=(const EventQueue&) = delete;
 
@@ -55,11 +60,15 @@ class EventQueue {
     friend void publishEvent(const EngineEvent& event) noexcept;
     friend void lockEventQueuesForFork() noexcept;
     friend void unlockEventQueuesAfterFork() noexcept;
-    bool accepts(EventKind kind) const { return (kinds_ >> static_cast<uint32_t>(kind) & 1u) != 0; }
+    bool accepts(const EngineEvent& event) const {
+        return (kinds_ >> static_cast<uint32_t>(event.kind) & 1u) != 0 &&
+               (channel_ == kAnyChannel || channel_ == event.channel);
+    }
     // Engine threads, under the registry's mutex. Allocates nothing.
     void post(const EngineEvent& event) noexcept;
 
     const uint32_t kinds_;
+    const uint64_t channel_;
     WakeupFd wakeup_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
@@ -70,8 +79,11 @@ class EventQueue {
     bool closed_ = false;
 };
 
-// Copies `event` into every open queue that receives its kind. Cheap when none is open.
+// Copies `event` into every open queue that receives its kind and channel. Cheap when none is
+// open.
 void publishEvent(const EngineEvent& event) noexcept;
+// The same for an event raised in channel epoch `channel`.
+void publishEvent(EngineEvent event, uint64_t channel) noexcept;
 
 // fork(): the forking thread holds the registry's and every open queue's lock across the fork, so
 // neither process inherits one held by an engine thread that the child does not have. Leaf locks:

@@ -160,7 +160,7 @@ PyTypeObject EventQueueType = makeType();
 
 }  // namespace
 
-PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds) {
+PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds, uint64_t channel) {
     if (!(EventQueueType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&EventQueueType) < 0) {
         return nullptr;
     }
@@ -172,7 +172,7 @@ PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds) {
     // Constructed empty first, so dealloc always finds a pointer to destroy.
     new (&object->queue) std::shared_ptr<EventQueue>();
     return callPython([&] {
-        object->queue = EventQueue::open(capacity, kinds);
+        object->queue = EventQueue::open(capacity, kinds, channel);
         return self.release();
     });
 }

@@ -18,7 +18,8 @@
 
 namespace pyv {
 
-// A new queue object that receives the kinds selected by `kinds`, or null with an error set.
-PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds);
+// A new queue object that receives the kinds selected by `kinds` of channel epoch `channel`
+// (EventQueue::kAnyChannel: every channel), or null with an error set.
+PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds, uint64_t channel);
 
 }  // namespace pyv

@@ -127,5 +127,5 @@ class _EventQueue:
     def close(self) -> None:
         """Stop receiving events and wake every waiter."""
 
-def _event_queue(capacity: int, kinds: int = ..., /) -> _EventQueue:
+def _event_queue(capacity: int, kinds: int = ..., this_channel: bool = ..., /) -> _EventQueue:
     """Open a bounded queue that receives the engine's participant and statistics events."""

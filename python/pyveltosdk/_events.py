@@ -164,7 +164,7 @@ class EventStream:
 
     def __init__(self, maxsize: int, classes: Optional[Tuple[Type[Event], ...]] = None,
                  on_close: Optional[Callable[["EventStream"], None]] = None) -> None:
-        self._queue = _sdk._event_queue(maxsize, kinds_mask(classes))
+        self._queue = _sdk._event_queue(maxsize, kinds_mask(classes), True)
         self._pending: Deque[Event] = collections.deque()
         self._lock = threading.Lock()
         self._ended = False
@@ -287,7 +287,7 @@ class Membership:
     demand, so it costs nothing while nobody asks."""
 
     def __init__(self, capacity: int = 4096) -> None:
-        self._queue = _sdk._event_queue(capacity, kinds_mask(MEMBERSHIP))
+        self._queue = _sdk._event_queue(capacity, kinds_mask(MEMBERSHIP), True)
         self._users: Set[int] = set()
         self._lock = threading.Lock()
 
