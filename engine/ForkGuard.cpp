@@ -54,7 +54,7 @@ void afterForkInParent() {
 }
 
 void afterForkInChild() {
-    unlockEventQueuesAfterFork();
+    restartEventQueuesInForkChild();
     nativeOutput::restartInForkChild();
     InterpreterGate::instance().restartInForkChild();
     engineObject->restartInForkChild();

@@ -9,21 +9,29 @@
 
 namespace pyv {
 
-// _event_queue(capacity, kinds=all, this_channel=False) -> an open _EventQueue of at most
-// `capacity` events; with this_channel, only the events of the channel joined now (or of the next
-// one joined while none is), never a late one of an earlier engine or channel.
+// _event_queue(capacity, kinds=all, this_channel=False, members=False) -> an open _EventQueue of
+// at most `capacity` events (1 to 2**20; memory is taken as events come); with this_channel,
+// only the events of the channel joined now (or of the next one joined while none is), never a
+// late one of an earlier engine or channel; with members, it keeps the set of users present
+// instead of events (members()).
 PyObject* openEventQueue(PyObject*, PyObject* args) {
     return callPython([&] {
         Py_ssize_t capacity = 0;
         unsigned int kinds = 0xFFFFFFFFu;
         int thisChannel = 0;
-        parseArgs(args, "n|Ip:_event_queue", &capacity, &kinds, &thisChannel);
+        int members = 0;
+        parseArgs(args, "n|Ipp:_event_queue", &capacity, &kinds, &thisChannel, &members);
         if (capacity < 1) {
             raise(PyExc_ValueError, "capacity must be at least 1");
         }
+        if (static_cast<std::size_t>(capacity) > EventQueue::kMaxCapacity) {
+            raise(PyExc_ValueError, "capacity must be at most 1048576");
+        }
         const uint64_t channel =
             thisChannel ? ChannelEpochs::instance().current() : EventQueue::kAnyChannel;
-        return checked(newEventQueueObject(static_cast<std::size_t>(capacity), kinds, channel));
+        return checked(
+            newEventQueueObject(static_cast<std::size_t>(capacity), kinds, channel,
+                                members ? EventQueue::Keeps::Members : EventQueue::Keeps::Events));
     });
 }
 
