@@ -69,10 +69,10 @@ class ChannelEpochs {
 // What ChannelEpochs keeps per engine session, under its mutex.
 struct SessionBooks {
     using Clock = std::chrono::steady_clock;
+    // An engine that never answers a leave (it was in no call) is not waited for past expires.
     struct Leave {
         uint64_t epoch;
-        Clock::time_point
-            expires;  // an engine that never answers it (not in a call) is not waited for
+        Clock::time_point expires;
     };
 
     // The epoch this session's notifications belong to once it is no longer current.
