@@ -125,6 +125,8 @@ with velto.Engine() as engine, engine.join("room", uid=1) as channel:
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() here")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's allocator is not fork-safe in this toolchain")
+@pytest.mark.skipif("libtsan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="ThreadSanitizer does not follow threads started after fork()")
 def test_a_forked_child_detaches_from_the_parents_call_and_opens_its_own():
     result = run("""
 child = False
