@@ -89,7 +89,9 @@ with velto.Engine() as engine, engine.join("room", uid=1) as channel:
         sim.deliver_audio(sim.AUDIO_PLAY, b"\\x01\\x00" * 160)
     report(probe_freed=probe() is None, grown_mb=rss_mb() - before, kept=kept.qsize())
 """)
-    assert result["probe_freed"] and result["grown_mb"] < 16 and result["kept"] == 50, result
+    assert result["probe_freed"] and result["kept"] == 50, result
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # it keeps freed memory aside
+        assert result["grown_mb"] < 16, result
 
 
 def test_users_stay_exact_after_thousands_come_and_go_unread():
