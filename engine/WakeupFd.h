@@ -31,10 +31,12 @@ class WakeupFd {
   private:
     int readFd_ = -1;
     int writeFd_ = -1;
-    // --- Linux: the watcher handed out by fileno(), or -1 ---
+#if defined(__linux__)
+    // The watcher handed out by fileno(), or -1.
     int watcherFd_ = -1;
     bool ownsWatcher() const noexcept;
     void closeWatcher() noexcept;
+#endif
 };
 
 }  // namespace pyv
