@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/EngineSession.h"
 #include "engine/InterpreterGate.h"
 
 namespace pyv {
@@ -33,6 +34,7 @@ void CVeltoObject::releaseEngine() {
     subInterface1_ = InterfaceHolder<velto::rtc::ISubInterface>();
     velto::rtc::IRtcEngine::release(false);
     rtcEngine_.store(nullptr, std::memory_order_release);
+    ChannelEpochs::instance().sessionEnded();
 }
 
 void CVeltoObject::startEngine(const char* initText) {
@@ -44,8 +46,10 @@ void CVeltoObject::startEngine(const char* initText) {
         rtcEngine_.store(engine, std::memory_order_release);
     }
     if (engine != nullptr) {
+        EngineSession& session = EngineSession::next(*this);
+        ChannelEpochs::instance().sessionStarted(session);
         velto::rtc::EngineContext context{};
-        context.eventHandler = this;
+        context.eventHandler = &session;
         context.initText = text.c_str();
         context.extraPointer = nullptr;
         context.extraWord = 0xFFFFFFFFu;
@@ -60,9 +64,14 @@ void CVeltoObject::addView(ViewHandle view) {
     CViewPool::getInstance().addView(view);
 }
 
-ViewHandle CVeltoObject::takeLocalView() {
+ViewHandle CVeltoObject::joinChannel() {
+    ChannelEpochs::instance().channelJoined();
     std::lock_guard<std::mutex> lock(viewsMutex_);
     return CViewPool::getInstance().takeLocalView();
+}
+
+void CVeltoObject::channelLeft() {
+    ChannelEpochs::instance().channelLeft();
 }
 
 }  // namespace pyv

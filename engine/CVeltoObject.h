@@ -1,7 +1,9 @@
-// The process-wide engine object: holds the engine handle, is the engine's event handler and its
-// audio and video frame observer, keeps the user-to-view map and the registered frame bindings.
-// Created on first use by an interpreter thread and never destroyed, so the pointers the engine
-// holds to it stay valid until the process ends.
+// The process-wide engine object: holds the engine handle, handles the engine's notifications
+// and is its audio and video frame observer, keeps the user-to-view map and the registered frame
+// bindings. Created on first use by an interpreter thread and never destroyed, so the pointers
+// the engine holds to it stay valid until the process ends. Each engine is given an
+// EngineSession of its own as its event handler, which stamps every notification with the
+// channel it belongs to and passes it on here.
 //
 // Threads: interpreter threads (holding the GIL) call the public non-override members. Engine
 // threads (without the GIL) call the notifications and observer operations.
@@ -17,18 +19,17 @@
 
 #include "engine/FrameBinding.h"
 #include "engine/CViewPool.h"
+#include "engine/ChannelEpochs.h"
 #include "engine/InterfaceHolder.h"
 #include "engine/InterpreterGate.h"
 #include "sdk/IRtcEngine.h"
-#include "sdk/IRtcEngineEventHandler.h"
 
 namespace pyv {
 
 // The module's own result for an operation that needs an engine when there is none.
 constexpr int32_t kNoEngine = -7;
 
-class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
-                           public velto::media::IAudioFrameObserver,
+class CVeltoObject final : public velto::media::IAudioFrameObserver,
                            public velto::media::IVideoFrameObserver {
   public:
     // The one engine object; the first call creates it under instanceMutex. Never null.
@@ -39,9 +40,9 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
     // Releases the current engine through the library, if there is one, and forgets it. Waits
     // for no engine thread; a notification that is calling through the engine finishes first.
     void releaseEngine();
-    // Creates and initialises a fresh engine (releasing any old one) with this object as its
-    // event handler, then asks it for sub-interfaces 2 and 1. Leaves no engine if the library
-    // gives none.
+    // Creates and initialises a fresh engine (releasing any old one) with a new EngineSession
+    // as its event handler, then asks it for sub-interfaces 2 and 1. Leaves no engine if the
+    // library gives none.
     void startEngine(const char* initText);
 
     // --- Fork (engine/ForkGuard.cpp) ---
@@ -53,9 +54,12 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
     // gone. Forgets the engine and its sub-interfaces without calling them, and unlocks.
     void restartInForkChild();
 
-    // --- Views (interpreter threads) ---
+    // --- Views and channels (interpreter threads) ---
     void addView(ViewHandle view);
-    ViewHandle takeLocalView();
+    // Before the engine is asked to join a channel: a new channel's books begin; the first view.
+    ViewHandle joinChannel();
+    // After the engine accepted leaveChannel.
+    void channelLeft();
 
     // --- Frame bridge (interpreter threads) ---
     // Attaches the observer to the current engine and publishes callback and context. Returns
@@ -69,14 +73,17 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
     void logOff() { loggedOff_.store(true); }
     bool loggedOff() const { return loggedOff_.load(); }
 
-    // --- Notifications (engine threads) ---
-    void onChannelLeft(const velto::rtc::RtcStats& stats) override;
-    void onRemoteUserJoined(uint32_t uid, int elapsed) override;
-    void onRemoteUserOffline(uint32_t uid, int reason) override;
-    void onLocalVideoStats(const velto::rtc::LocalVideoStats& stats) override;
-    void onRemoteVideoStats(const velto::rtc::RemoteVideoStats& stats) override;
-    void onLocalAudioStats(const velto::rtc::LocalAudioStats& stats) override;
-    void onRemoteAudioStats(const velto::rtc::RemoteAudioStats& stats) override;
+    // --- Notifications (engine threads, through the engine's EngineSession) ---
+    // The current channel's onChannelLeft frees every view; a late one of an earlier channel
+    // frees only the views that channels before the current one still hold. A late user
+    // notification takes no view and binds nothing: its engine or channel is gone.
+    void onChannelLeft(const ChannelStamp& stamp, const velto::rtc::RtcStats& stats);
+    void onRemoteUserJoined(const ChannelStamp& stamp, uint32_t uid, int elapsed);
+    void onRemoteUserOffline(const ChannelStamp& stamp, uint32_t uid, int reason);
+    void onLocalVideoStats(const ChannelStamp& stamp, const velto::rtc::LocalVideoStats& stats);
+    void onRemoteVideoStats(const ChannelStamp& stamp, const velto::rtc::RemoteVideoStats& stats);
+    void onLocalAudioStats(const ChannelStamp& stamp, const velto::rtc::LocalAudioStats& stats);
+    void onRemoteAudioStats(const ChannelStamp& stamp, const velto::rtc::RemoteAudioStats& stats);
 
     // --- Frame observers (engine media threads) ---
     bool onStreamAudioRecord(velto::media::EngineAudioFrame& frame) override;
@@ -99,7 +106,7 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
 
   private:
     CVeltoObject() = default;
-    ~CVeltoObject() override = default;
+    ~CVeltoObject() = default;
 
     bool attachAndPublish(const std::function<void(velto::rtc::ObserverRegistry&)>& attach,
                           std::atomic<const FrameBinding*>& slot, FrameKind kind,
@@ -114,9 +121,15 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
     std::mutex engineMutex_;
     std::atomic<velto::rtc::IRtcEngine*> rtcEngine_{nullptr};
 
+    // A remote user's view and the channel epoch it was handed out in.
+    struct RemoteView {
+        ViewHandle view;
+        uint64_t epoch;
+    };
+
     // Guards remoteViews_ and the process-wide CViewPool. The GIL is never taken while held.
     std::mutex viewsMutex_;
-    std::unordered_map<uint32_t, ViewHandle> remoteViews_;
+    std::unordered_map<uint32_t, RemoteView> remoteViews_;
 
     // Kept from initialize to the next initialize; nothing uses them in between.
     InterfaceHolder<velto::rtc::ISubInterface> subInterface2_;

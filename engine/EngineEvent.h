@@ -28,6 +28,7 @@ struct EngineEvent {
 
     EventKind kind = EventKind::UserJoined;
     int64_t monotonicNs = 0;  // steady clock when the engine reported it (Python's monotonic)
+    uint64_t channel = 0;     // the channel epoch it was raised in (engine/ChannelEpochs.h)
     int32_t count = 0;
     int64_t values[kMaxValues] = {};
 };

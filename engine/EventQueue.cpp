@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
 namespace pyv {
 
@@ -22,8 +23,9 @@ Registry& registry() {
 
 }  // namespace
 
-std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kinds) {
-    auto queue = std::make_shared<EventQueue>(capacity, kinds);
+std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kinds, uint64_t channel,
+                                             Keeps keeps) {
+    auto queue = std::make_shared<EventQueue>(capacity, kinds, channel, keeps);
     Registry& shared = registry();
     std::lock_guard<std::mutex> lock(shared.mutex);
     shared.queues.push_back(queue);
@@ -31,8 +33,11 @@ std::shared_ptr<EventQueue> EventQueue::open(std::size_t capacity, uint32_t kind
     return queue;
 }
 
-EventQueue::EventQueue(std::size_t capacity, uint32_t kinds)
-    : kinds_(kinds), ring_(std::max<std::size_t>(capacity, 1)) {}
+EventQueue::EventQueue(std::size_t capacity, uint32_t kinds, uint64_t channel, Keeps keeps)
+    : kinds_(kinds),
+      channel_(channel),
+      capacity_(std::min(std::max<std::size_t>(capacity, 1), kMaxCapacity)),
+      keeps_(keeps) {}
 
 void EventQueue::close() noexcept {
     {
@@ -47,11 +52,28 @@ void EventQueue::close() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!closed_) {
         closed_ = true;
-        if (size_ == 0) {
+        if (events_.empty()) {
             wakeup_.raise();
         }
     }
     ready_.notify_all();
+}
+
+void EventQueue::keepMember(const EngineEvent& event) {
+    const auto uid = static_cast<uint32_t>(event.values[0]);
+    switch (event.kind) {
+        case EventKind::UserJoined:
+            members_.insert(uid);
+            break;
+        case EventKind::UserLeft:
+            members_.erase(uid);
+            break;
+        case EventKind::ChannelLeft:
+            members_.clear();
+            break;
+        default:
+            break;
+    }
 }
 
 void EventQueue::post(const EngineEvent& event) noexcept {
@@ -60,14 +82,21 @@ void EventQueue::post(const EngineEvent& event) noexcept {
         if (closed_) {
             return;
         }
-        const std::size_t capacity = ring_.size();
-        if (size_ == capacity) {
-            head_ = (head_ + 1) % capacity;
-            --size_;
+        try {
+            if (keeps_ == Keeps::Members) {
+                keepMember(event);
+                return;
+            }
+            if (events_.size() == capacity_) {
+                events_.pop_front();
+                ++dropped_;
+            }
+            events_.push_back(event);
+        } catch (const std::bad_alloc&) {
             ++dropped_;
+            return;
         }
-        ring_[(head_ + size_) % capacity] = event;
-        if (++size_ == 1) {
+        if (events_.size() == 1) {
             wakeup_.raise();
         }
     }
@@ -76,22 +105,30 @@ void EventQueue::post(const EngineEvent& event) noexcept {
 
 void EventQueue::take(std::vector<EngineEvent>& out, std::size_t max) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::size_t count = std::min(max, size_);
+    const std::size_t count = std::min(max, events_.size());
     out.reserve(out.size() + count);
-    for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(ring_[head_]);
-        head_ = (head_ + 1) % ring_.size();
-    }
-    size_ -= count;
-    // Readable exactly while events wait, or for good once closed.
-    if (count > 0 && size_ == 0 && !closed_) {
+    out.insert(out.end(), events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(count));
+    events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(count));
+    // Readable exactly while events wait, or for good once closed: a reader woken for nothing
+    // (a raise nobody made here) lowers it too, so an event loop never spins on it.
+    if (events_.empty() && !closed_) {
         wakeup_.lower();
     }
 }
 
 bool EventQueue::wait(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return ready_.wait_for(lock, timeout, [this] { return size_ > 0 || closed_; });
+    return ready_.wait_for(lock, timeout, [this] { return !events_.empty() || closed_; });
+}
+
+std::vector<uint32_t> EventQueue::members() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<uint32_t>(members_.begin(), members_.end());
+}
+
+int EventQueue::fileno() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wakeup_.fileno();
 }
 
 uint64_t EventQueue::dropped() const {
@@ -111,10 +148,15 @@ void publishEvent(const EngineEvent& event) noexcept {
     }
     std::lock_guard<std::mutex> lock(shared.mutex);
     for (const auto& queue : shared.queues) {
-        if (queue->accepts(event.kind)) {
+        if (queue->accepts(event)) {
             queue->post(event);
         }
     }
+}
+
+void publishEvent(EngineEvent event, uint64_t channel) noexcept {
+    event.channel = channel;
+    publishEvent(event);
 }
 
 void lockEventQueuesForFork() noexcept {
@@ -130,6 +172,20 @@ void unlockEventQueuesAfterFork() noexcept {
     for (const auto& queue : shared.queues) {
         queue->mutex_.unlock();
     }
+    shared.mutex.unlock();
+}
+
+void restartEventQueuesInForkChild() noexcept {
+    Registry& shared = registry();
+    for (const auto& queue : shared.queues) {
+        queue->closed_ = true;
+        queue->wakeup_.restartInForkChild();
+        queue->wakeup_.raise();  // closed: readable for good
+        queue->mutex_.unlock();
+    }
+    // Each is still owned by its Python object; only the registry forgets it.
+    shared.queues.clear();
+    shared.openCount.store(0);
     shared.mutex.unlock();
 }
 

@@ -16,9 +16,11 @@ namespace pyv {
 void CVeltoObject::lockForFork() {
     engineMutex_.lock();
     viewsMutex_.lock();
+    ChannelEpochs::instance().lockForFork();
 }
 
 void CVeltoObject::unlockAfterFork() {
+    ChannelEpochs::instance().unlockAfterFork();
     viewsMutex_.unlock();
     engineMutex_.unlock();
 }
@@ -52,7 +54,7 @@ void afterForkInParent() {
 }
 
 void afterForkInChild() {
-    unlockEventQueuesAfterFork();
+    restartEventQueuesInForkChild();
     nativeOutput::restartInForkChild();
     InterpreterGate::instance().restartInForkChild();
     engineObject->restartInForkChild();

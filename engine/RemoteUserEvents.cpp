@@ -8,34 +8,51 @@
 
 namespace pyv {
 
-void CVeltoObject::onRemoteUserJoined(uint32_t uid, int elapsed) {
-    publishEvent(userJoinedEvent(uid, elapsed));
+void CVeltoObject::onRemoteUserJoined(const ChannelStamp& stamp, uint32_t uid, int elapsed) {
+    publishEvent(userJoinedEvent(uid, elapsed), stamp.epoch);
+    if (stamp.late) {
+        return;
+    }
     ViewHandle view = 0;
     {
         std::lock_guard<std::mutex> lock(viewsMutex_);
         view = CViewPool::getInstance().takeFreeView();
         // A uid that already holds a view keeps it; the new view stays in use until reset.
-        remoteViews_.emplace(uid, view);
+        remoteViews_.emplace(uid, RemoteView{view, stamp.epoch});
     }
     setupRemoteView(view, uid);
 }
 
-void CVeltoObject::onRemoteUserOffline(uint32_t uid, int reason) {
-    publishEvent(userLeftEvent(uid, reason));
+void CVeltoObject::onRemoteUserOffline(const ChannelStamp& stamp, uint32_t uid, int reason) {
+    publishEvent(userLeftEvent(uid, reason), stamp.epoch);
     std::lock_guard<std::mutex> lock(viewsMutex_);
     const auto entry = remoteViews_.find(uid);
-    if (entry == remoteViews_.end()) {
+    // A late one frees only a view that its own channel handed out, never one of a channel
+    // joined since.
+    if (entry == remoteViews_.end() || (stamp.late && entry->second.epoch > stamp.epoch)) {
         return;
     }
-    CViewPool::getInstance().releaseView(entry->second);
+    CViewPool::getInstance().releaseView(entry->second.view);
     remoteViews_.erase(entry);
 }
 
-void CVeltoObject::onChannelLeft(const velto::rtc::RtcStats& stats) {
-    publishEvent(statsEvent(stats));
+void CVeltoObject::onChannelLeft(const ChannelStamp& stamp, const velto::rtc::RtcStats& stats) {
+    publishEvent(statsEvent(stats), stamp.epoch);
     std::lock_guard<std::mutex> lock(viewsMutex_);
-    remoteViews_.clear();
-    CViewPool::getInstance().reset();
+    if (!stamp.late) {
+        remoteViews_.clear();
+        CViewPool::getInstance().reset();
+        return;
+    }
+    // Left after another channel was joined: that channel keeps its local and remote views.
+    for (auto entry = remoteViews_.begin(); entry != remoteViews_.end();) {
+        if (entry->second.epoch <= stamp.epoch) {
+            CViewPool::getInstance().releaseView(entry->second.view);
+            entry = remoteViews_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
 }
 
 void CVeltoObject::setupRemoteView(ViewHandle view, uint32_t uid) noexcept {

@@ -30,8 +30,9 @@ void printStatsLine(const CVeltoObject& object, const char* format, Values... va
 
 }  // namespace
 
-void CVeltoObject::onLocalVideoStats(const velto::rtc::LocalVideoStats& s) {
-    publishEvent(statsEvent(s));
+void CVeltoObject::onLocalVideoStats(const ChannelStamp& stamp,
+                                     const velto::rtc::LocalVideoStats& s) {
+    publishEvent(statsEvent(s), stamp.epoch);
     printStatsLine(*this,
                    "onLocalVideoStats sentBitrate:%d sentFrameRate:%d encoderOutputFrameRate:%d "
                    "rendererOutputFrameRate:%d targetBitrate:%d targetFrameRate:%d "
@@ -43,8 +44,9 @@ void CVeltoObject::onLocalVideoStats(const velto::rtc::LocalVideoStats& s) {
                    static_cast<unsigned>(s.txPacketLossRate), s.captureFrameRate);
 }
 
-void CVeltoObject::onRemoteVideoStats(const velto::rtc::RemoteVideoStats& s) {
-    publishEvent(statsEvent(s));
+void CVeltoObject::onRemoteVideoStats(const ChannelStamp& stamp,
+                                      const velto::rtc::RemoteVideoStats& s) {
+    publishEvent(statsEvent(s), stamp.epoch);
     printStatsLine(*this,
                    "onRemoteVideoStats uid:%u delay:%d width:%d height:%d receivedBitrate:%d "
                    "decoderOutputFrameRate:%d rendererOutputFrameRate:%d packetLossRate:%d "
@@ -54,8 +56,9 @@ void CVeltoObject::onRemoteVideoStats(const velto::rtc::RemoteVideoStats& s) {
                    s.frozenRate);
 }
 
-void CVeltoObject::onLocalAudioStats(const velto::rtc::LocalAudioStats& s) {
-    publishEvent(statsEvent(s));
+void CVeltoObject::onLocalAudioStats(const ChannelStamp& stamp,
+                                     const velto::rtc::LocalAudioStats& s) {
+    publishEvent(statsEvent(s), stamp.epoch);
     printStatsLine(*this,
                    "onLocalAudioStats numChannels:%d sentSampleRate:%d sentBitrate:%d "
                    "txPacketLossRate:%u\n",
@@ -63,8 +66,9 @@ void CVeltoObject::onLocalAudioStats(const velto::rtc::LocalAudioStats& s) {
                    static_cast<unsigned>(s.txPacketLossRate));
 }
 
-void CVeltoObject::onRemoteAudioStats(const velto::rtc::RemoteAudioStats& s) {
-    publishEvent(statsEvent(s));
+void CVeltoObject::onRemoteAudioStats(const ChannelStamp& stamp,
+                                      const velto::rtc::RemoteAudioStats& s) {
+    publishEvent(statsEvent(s), stamp.epoch);
     printStatsLine(*this,
                    "onRemoteAudioStats uid:%u quality:%d networkTransportDelay:%d "
                    "jitterBufferDelay:%d audioLossRate:%d numChannels:%d receivedSampleRate:%d "

@@ -2,7 +2,7 @@
 // other POSIX systems, none on Windows (fileno() is -1 there; waiting still works through the
 // queue's condition variable). An event loop watches it with add_reader, without a thread.
 //
-// Any thread; the owner serialises raise/lower (EventQueue does so under its mutex). Failures
+// Any thread; the owner serialises every call (EventQueue does so under its mutex). Failures
 // of raise/lower are ignored: the descriptor is non-blocking and only ever one count deep.
 #pragma once
 
@@ -16,13 +16,27 @@ class WakeupFd {
     WakeupFd(const WakeupFd&) = delete;
     WakeupFd& operator=(const WakeupFd&) = delete;
 
-    int fileno() const { return readFd_; }
+    // The descriptor for readers. On Linux it is not the one raised and lowered but a watcher of
+    // it (made on first use), so a reader that closes it harms nothing: raise and lower never
+    // touch a number the reader may have given back and the system handed to another file, and
+    // it is closed here only while it is still the watcher. -1 when none can be made.
+    int fileno();
     void raise() noexcept;
     void lower() noexcept;
+
+    // Fork child, while it is the only thread: the descriptors inherited from the parent are
+    // given up and a fresh one made, so the two processes never raise or lower each other's.
+    void restartInForkChild() noexcept;
 
   private:
     int readFd_ = -1;
     int writeFd_ = -1;
+#if defined(__linux__)
+    // The watcher handed out by fileno(), or -1.
+    int watcherFd_ = -1;
+    bool ownsWatcher() const noexcept;
+    void closeWatcher() noexcept;
+#endif
 };
 
 }  // namespace pyv

@@ -111,6 +111,18 @@ PyObject* fileno(PyObject* self, PyObject*) {
     return PyLong_FromLong(queueOf(self).fileno());
 }
 
+PyObject* members(PyObject* self, PyObject*) {
+    return callPython([&] {
+        const std::vector<uint32_t> uids = queueOf(self).members();
+        OwnedRef list = OwnedRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(uids.size()))));
+        for (std::size_t i = 0; i < uids.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            checked(PyLong_FromUnsignedLong(uids[i])));
+        }
+        return list.release();
+    });
+}
+
 PyObject* close(PyObject* self, PyObject*) {
     queueOf(self).close();
     Py_RETURN_NONE;
@@ -131,7 +143,8 @@ PyObject* getCapacity(PyObject* self, void*) {
 PyMethodDef methods[] = {
     {"take", take, METH_VARARGS, "take(max=-1): up to max waiting events, oldest first"},
     {"wait", wait, METH_VARARGS, "wait(timeout=None): True once events wait or closed"},
-    {"fileno", fileno, METH_NOARGS, "readable while events wait"},
+    {"fileno", fileno, METH_NOARGS, "readable while events wait; closing it is harmless"},
+    {"members", members, METH_NOARGS, "members(): the uids present, of a members queue"},
     {"close", close, METH_NOARGS, "stop receiving events and wake every waiter"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -160,7 +173,8 @@ PyTypeObject EventQueueType = makeType();
 
 }  // namespace
 
-PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds) {
+PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds, uint64_t channel,
+                              EventQueue::Keeps keeps) {
     if (!(EventQueueType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&EventQueueType) < 0) {
         return nullptr;
     }
@@ -172,7 +186,7 @@ PyObject* newEventQueueObject(std::size_t capacity, uint32_t kinds) {
     // Constructed empty first, so dealloc always finds a pointer to destroy.
     new (&object->queue) std::shared_ptr<EventQueue>();
     return callPython([&] {
-        object->queue = EventQueue::open(capacity, kinds);
+        object->queue = EventQueue::open(capacity, kinds, channel, keeps);
         return self.release();
     });
 }

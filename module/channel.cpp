@@ -47,7 +47,7 @@ PyObject* joinChannel(PyObject*, PyObject* args) {
         std::memset(&canvas, 0, sizeof canvas);
         canvas.mode = 2;
         canvas.uid = uid;
-        canvas.view = object.takeLocalView();
+        canvas.view = object.joinChannel();
         engine->setupLocalView(&canvas);
         engine->activateLocalView();
         return engineInt(engine->joinChannel(key.c_str(), channel.c_str(), "", uid));
@@ -57,8 +57,13 @@ PyObject* joinChannel(PyObject*, PyObject* args) {
 PyObject* leaveChannel(PyObject*, PyObject* args) {
     return callPython([&] {
         parseArgs(args, "");
-        velto::rtc::IRtcEngine* engine = CVeltoObject::getInstance().engine();
-        return engineInt(engine ? engine->leaveChannel() : kNoEngine);
+        CVeltoObject& object = CVeltoObject::getInstance();
+        velto::rtc::IRtcEngine* engine = object.engine();
+        const int result = engine ? engine->leaveChannel() : kNoEngine;
+        if (result == 0) {
+            object.channelLeft();
+        }
+        return engineInt(result);
     });
 }
 

@@ -145,12 +145,16 @@ def test_concurrent_first_calls_share_one_engine_object(no_engine):
     def start():
         barrier.wait()
         sdk.initialize("race")
+        sdk.registerAudioObserver(lambda *frame: None)
 
     threads = [threading.Thread(target=start) for _ in range(8)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    # Each engine gets an event handler of its own, so that a late notification of a released
+    # engine is known as such; the engine object behind them, the frame observer, is one.
     handlers = {args["eventHandler"] for args in calls("initialize")}
-    assert len(calls("initialize")) == 8 and len(handlers) == 1
+    observers = {args["observer"] for args in calls("ObserverRegistry.attachAudioObserver")}
+    assert len(calls("initialize")) == 8 and len(handlers) == 8 and len(observers) == 1
     sdk.terminate()

@@ -123,9 +123,15 @@ class _EventQueue:
     def wait(self, timeout: Optional[float] = None, /) -> bool:
         """Block with the GIL released until events wait or the queue is closed."""
     def fileno(self) -> int:
-        """A descriptor that is readable while events wait, and for good once closed."""
+        """A descriptor that is readable while events wait, and for good once closed. Closing
+        it is harmless: the queue never writes to or closes a number it no longer owns."""
+    def members(self) -> List[int]:
+        """The uids present now, ascending (a members queue)."""
     def close(self) -> None:
         """Stop receiving events and wake every waiter."""
 
-def _event_queue(capacity: int, kinds: int = ..., /) -> _EventQueue:
-    """Open a bounded queue that receives the engine's participant and statistics events."""
+def _event_queue(capacity: int, kinds: int = ..., this_channel: bool = ..., members: bool = ...,
+                 /) -> _EventQueue:
+    """Open a bounded queue (1 to 2**20 events) that receives the engine's participant and
+    statistics events; with ``this_channel`` only those of the channel joined now (or next);
+    with ``members`` it keeps the set of users present instead (``members()``)."""

@@ -4,14 +4,20 @@ The process has one engine at a time (the extension holds it process-wide), so o
 be entered at a time. Entering initialises it and registers the frame routers from the entering
 thread, which is where errors of processors are raised again; leaving terminates it, also when
 the body raised. A Channel leaves on exit in the same way and closes its iterators.
+
+After ``os.fork()`` the child has no engine: the Engine and Channel it inherited are detached
+there (leaving their ``with`` blocks does nothing and raises nothing, their iterators end) and
+the child may open an Engine of its own. The parent's objects are untouched by the child.
 """
 
 from __future__ import annotations
 
 import enum
 import json
+import os
 import threading
-from typing import (Any, Callable, FrozenSet, Iterable, Mapping, Optional, Set, Tuple, Type,
+import weakref
+from typing import (Any, Callable, FrozenSet, Iterable, Mapping, Optional, Tuple, Type,
                     TypeVar, Union, overload)
 
 import _pyveltosdk as _sdk
@@ -95,6 +101,20 @@ _active_lock = threading.Lock()
 _active: Optional["Engine"] = None
 
 
+def _detach_in_fork_child() -> None:
+    """In a fork child: the engine open in the parent is not the child's (the extension forgot
+    it there). Its Engine is closed without calling the engine, so the child may open its own."""
+    global _active, _active_lock
+    _active_lock = threading.Lock()  # another thread may have held it at the fork
+    engine, _active = _active, None
+    if engine is not None:
+        engine._detach()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_detach_in_fork_child)
+
+
 class Engine:
     """The engine, initialised on ``with`` entry with `init_text` (a JSON text or a mapping,
     such as ``{"sim": {...}}`` for the simulated engine) and terminated on exit."""
@@ -141,6 +161,12 @@ class Engine:
             _sdk.terminate()
             with _active_lock:
                 _active = None
+
+    def _detach(self) -> None:
+        """Fork child: forget the parent's engine without a call; the channel's iterators end."""
+        self._open = False
+        if self._channel is not None:
+            self._channel._close_streams()
 
     @property
     def is_open(self) -> bool:
@@ -264,7 +290,8 @@ class Channel:
         self.left = False
         # Opened before joining, so no participant of this channel is missed.
         self._membership = Membership()
-        self._event_streams: Set[EventStream] = set()
+        # Weak: a stream its reader dropped is freed (and gives back its descriptor) at once.
+        self._event_streams: "weakref.WeakSet[EventStream]" = weakref.WeakSet()
         self._processors: Tuple[Callable[..., Any], ...] = ()
         self._lock = threading.Lock()
 
@@ -321,9 +348,10 @@ class Channel:
 
     def events(self, maxsize: int = 1024,
                types: Optional[Tuple[Type[Event], ...]] = None) -> EventStream:
-        """Participant events and statistics records from now on, in order (only `types` when
-        given). Bounded to `maxsize`: when the reader falls behind the oldest go, counted in
-        ``dropped``."""
+        """Participant events and statistics records of this channel from now on, in order (only
+        `types` when given). Bounded to `maxsize` (1 to 2**20; memory is taken as events come):
+        when the reader falls behind the oldest go, counted in ``dropped``. ValueError for a
+        size out of range."""
         self._check_joined()
         stream = EventStream(maxsize, types, on_close=self._forget_events)
         with self._lock:
@@ -346,7 +374,7 @@ class Channel:
         router = self.engine._audio
         stream: FrameStream[AudioFrame] = FrameStream(uid, _kinds(kinds, AUDIO_KINDS), maxsize,
                                                       overflow, router.remove_stream)
-        router.add_stream(stream)
+        router.add_stream(stream.buffer)
         return stream
 
     def video_frames(self, uid: Optional[int] = None, *, kinds: Optional[Iterable[StreamKind]] = None,
@@ -357,7 +385,7 @@ class Channel:
         router = self.engine._video
         stream: FrameStream[VideoFrame] = FrameStream(uid, _kinds(kinds, VIDEO_KINDS), maxsize,
                                                       overflow, router.remove_stream)
-        router.add_stream(stream)
+        router.add_stream(stream.buffer)
         return stream
 
     @overload

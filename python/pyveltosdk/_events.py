@@ -4,7 +4,8 @@ queue (``_pyveltosdk._event_queue``).
 Engine threads copy each notification into the queue without the GIL; Python reads it here. A
 sync reader blocks in the queue's own wait with the GIL released; an asyncio reader watches the
 queue's descriptor with ``loop.add_reader``, so no thread is involved. The queue is bounded: when
-a reader falls behind, the oldest events go and ``dropped`` counts them.
+a reader falls behind, the oldest events go and ``dropped`` counts them. A queue takes only the
+events of the channel it was opened for, never a late one of an earlier engine or channel.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from typing import (Any, AsyncIterator, Callable, Deque, Dict, FrozenSet, Iterator, List, Optional,
-                    Set, Tuple, Type, Union)
+                    Tuple, Type, Union)
 
 import _pyveltosdk as _sdk
 
@@ -154,21 +155,33 @@ def decode(raw: Tuple[int, ...]) -> Event:
     return make(*values, time=raw[1] / 1e9)  # type: ignore[no-any-return]
 
 
+#: The largest ``maxsize`` of an event stream (memory is taken as events come, not up front).
+MAX_EVENTS = 1 << 20
+
+
 class EventStream:
     """Events of one channel in the order the engine reported them, sync (``for``) or asyncio
     (``async for``). Iteration ends after ChannelLeft, or once the stream is closed (leaving
-    the channel closes it) and nothing is left to read.
+    the channel closes it) and nothing is left to read. Several consumers, sync or asyncio, may
+    read one stream at once; each event goes to one of them. A stream nobody refers to any
+    more is closed and gives back its descriptor.
 
     ``dropped`` counts the events the bounded queue lost because the reader fell behind.
     """
 
     def __init__(self, maxsize: int, classes: Optional[Tuple[Type[Event], ...]] = None,
                  on_close: Optional[Callable[["EventStream"], None]] = None) -> None:
-        self._queue = _sdk._event_queue(maxsize, kinds_mask(classes))
+        if isinstance(maxsize, bool) or not isinstance(maxsize, int):
+            raise TypeError("maxsize must be an int, not %s" % type(maxsize).__name__)
+        if not 1 <= maxsize <= MAX_EVENTS:
+            raise ValueError("maxsize must be from 1 to %d, not %d" % (MAX_EVENTS, maxsize))
+        self._queue = _sdk._event_queue(maxsize, kinds_mask(classes), True)
         self._pending: Deque[Event] = collections.deque()
         self._lock = threading.Lock()
         self._ended = False
         self._on_close = on_close
+        # asyncio consumers waiting now, per loop; the loop watches the descriptor while any do.
+        self._waiters: Dict[asyncio.AbstractEventLoop, List["asyncio.Future[None]"]] = {}
 
     @property
     def dropped(self) -> int:
@@ -179,7 +192,9 @@ class EventStream:
         return self._queue.closed
 
     def fileno(self) -> int:
-        """Readable while events wait (and for good once closed)."""
+        """Readable while events wait (and for good once closed). The stream owns it: closing
+        it yourself harms no other file (the engine never writes to it), and the next call
+        hands out a working one."""
         return self._queue.fileno()
 
     def close(self) -> None:
@@ -251,23 +266,52 @@ class EventStream:
             await self._readable(loop)
 
     async def _readable(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Until the descriptor is readable. Every consumer on `loop` shares one reader."""
         future: "asyncio.Future[None]" = loop.create_future()
+        fd = self._queue.fileno()
+        with self._lock:
+            waiters = self._waiters.setdefault(loop, [])
+            first = not waiters
+            waiters.append(future)
+        try:
+            if first:
+                try:
+                    loop.add_reader(fd, self._wake, loop, fd)
+                except NotImplementedError:
+                    # A loop without add_reader (Windows' proactor): wait in the default executor;
+                    # the others look again and wait as this one does.
+                    self._wake_all(loop)
+                    await loop.run_in_executor(None, self._queue.wait, 0.25)
+                    return
+            await future
+        finally:
+            if self._forget(loop, future):
+                loop.remove_reader(fd)
 
-        def ready() -> None:
+    def _wake(self, loop: asyncio.AbstractEventLoop, fd: int) -> None:
+        """The descriptor is readable: every consumer on `loop` looks (on the loop's thread)."""
+        loop.remove_reader(fd)
+        self._wake_all(loop)
+
+    def _wake_all(self, loop: asyncio.AbstractEventLoop) -> None:
+        with self._lock:
+            waiters = self._waiters.pop(loop, [])
+        for future in waiters:
             if not future.done():
                 future.set_result(None)
 
-        fd = self._queue.fileno()
-        try:
-            loop.add_reader(fd, ready)
-        except NotImplementedError:
-            # A loop without add_reader (Windows' proactor): wait in the default executor.
-            await loop.run_in_executor(None, self._queue.wait, 0.25)
-            return
-        try:
-            await future
-        finally:
-            loop.remove_reader(fd)
+    def _forget(self, loop: asyncio.AbstractEventLoop, future: "asyncio.Future[None]") -> bool:
+        """Drops `future` from the waiters; True when it was the last one on `loop`."""
+        with self._lock:
+            waiters = self._waiters.get(loop)
+            if waiters is None:
+                return False
+            if future in waiters:
+                waiters.remove(future)
+            if waiters:
+                return False
+            del self._waiters[loop]
+            return True
 
     def __enter__(self) -> "EventStream":
         return self
@@ -283,29 +327,14 @@ class EventStream:
 
 
 class Membership:
-    """The remote users present now, kept from the channel's own membership queue; read on
-    demand, so it costs nothing while nobody asks."""
+    """The remote users present now in one channel: the engine keeps the set itself as users
+    come and go, so it is exact however many pass unread, and costs nothing while nobody asks."""
 
-    def __init__(self, capacity: int = 4096) -> None:
-        self._queue = _sdk._event_queue(capacity, kinds_mask(MEMBERSHIP))
-        self._users: Set[int] = set()
-        self._lock = threading.Lock()
+    def __init__(self) -> None:
+        self._queue = _sdk._event_queue(1, kinds_mask(MEMBERSHIP), True, True)
 
     def users(self) -> FrozenSet[int]:
-        with self._lock:
-            for raw in self._queue.take():
-                event = decode(raw)
-                if isinstance(event, UserJoined):
-                    self._users.add(event.uid)
-                elif isinstance(event, UserLeft):
-                    self._users.discard(event.uid)
-                else:
-                    self._users.clear()
-            return frozenset(self._users)
-
-    @property
-    def dropped(self) -> int:
-        return self._queue.dropped
+        return frozenset(self._queue.members())
 
     def close(self) -> None:
         self._queue.close()

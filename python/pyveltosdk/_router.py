@@ -17,7 +17,7 @@ from typing import Callable, FrozenSet, Generic, NoReturn, Optional, Tuple, Type
 import _pyveltosdk as _sdk
 
 from ._frames import AudioFrame, StreamKind, VideoFrame, answer_bytes, make_video_frame
-from ._streams import FrameStream
+from ._streams import FrameBuffer
 
 F = TypeVar("F", AudioFrame, VideoFrame)
 
@@ -38,11 +38,13 @@ class _Router(Generic[F]):
         # (processor, kinds or None) pairs, in the order they were added.
         self.processors: Tuple[Tuple[Callable[[F], Optional[F]],
                                      Optional[FrozenSet[StreamKind]]], ...] = ()
-        self.streams: Tuple[FrameStream[F], ...] = ()
+        self.streams: Tuple[FrameBuffer[F], ...] = ()
         # The one processor when it is all there is (no kinds, no streams): the common effect,
         # given a shorter path.
         self.sole: Optional[Callable[[F], Optional[F]]] = None
-        self._lock = threading.Lock()  # serialises writers; the engine's thread never takes it
+        # Serialises writers; the engine's thread never takes it. Reentrant: a stream dropped by
+        # its consumer may be closed by the collector in the middle of a change.
+        self._lock = threading.RLock()
 
     def _changed(self) -> None:
         """Under the lock, after processors or streams changed."""
@@ -63,12 +65,13 @@ class _Router(Generic[F]):
             self._changed()
         return removed
 
-    def add_stream(self, stream: FrameStream[F]) -> None:
+    def add_stream(self, stream: FrameBuffer[F]) -> None:
         with self._lock:
-            self.streams = self.streams + (stream,)
+            # A buffer closed while this ran (its stream collected) goes here at the latest.
+            self.streams = tuple(s for s in self.streams if not s.closed) + (stream,)
             self._changed()
 
-    def remove_stream(self, stream: FrameStream[F]) -> None:
+    def remove_stream(self, stream: FrameBuffer[F]) -> None:
         with self._lock:
             self.streams = tuple(s for s in self.streams if s is not stream)
             self._changed()

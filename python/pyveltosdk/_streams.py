@@ -1,9 +1,12 @@
 """Bounded frame iterators: observe-only consumers of the frames the engine delivers.
 
-The engine's thread only ever appends to a bounded buffer and, when a consumer waits, wakes it:
-a ``threading.Condition`` for a sync consumer, ``loop.call_soon_threadsafe`` for an asyncio one
+The engine's thread only ever appends to a bounded buffer and, when consumers wait, wakes them:
+a ``threading.Condition`` for sync consumers, ``loop.call_soon_threadsafe`` for asyncio ones
 (asyncio objects are touched on the loop's own thread only). A full buffer drops a frame by the
 stream's overflow policy and counts it in ``dropped``; it never blocks the engine or grows.
+
+The frame router holds only a stream's buffer, never the stream itself: a stream nobody refers
+to any more is closed and its buffer leaves the router, at no cost per frame.
 """
 
 from __future__ import annotations
@@ -12,8 +15,9 @@ import asyncio
 import collections
 import threading
 import time
+import weakref
 from typing import (TYPE_CHECKING, AsyncIterator, Callable, Deque, FrozenSet, Generic, Iterator,
-                    Optional, Tuple, TypeVar, Union)
+                    List, Optional, Tuple, TypeVar, Union)
 
 from ._frames import AudioFrame, StreamKind, VideoFrame
 
@@ -39,21 +43,13 @@ class FrameOverflow(Exception):
         self.dropped = dropped
 
 
-class FrameStream(Generic[F]):
-    """A bounded, observe-only iterator of frames, sync (``for``) or asyncio (``async for``).
-
-    Frames it holds are those the engine ended up with, after any processor. ``dropped``
-    counts the frames the buffer had no room for. Iteration ends once the stream is closed
-    (``close()``, leaving the channel) and its buffer is empty.
-    """
+class FrameBuffer(Generic[F]):
+    """What the frame router feeds: a stream's bounded buffer and its waiting consumers. Any
+    number of sync and asyncio consumers may wait at once; each frame goes to one of them."""
 
     def __init__(self, uid: Optional[int], kinds: Optional[FrozenSet[StreamKind]],
                  maxsize: int, overflow: Overflow,
-                 on_close: Callable[["FrameStream[F]"], None]) -> None:
-        if maxsize < 1:
-            raise ValueError("maxsize must be at least 1")
-        if overflow not in OVERFLOW_POLICIES:
-            raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW_POLICIES))
+                 on_close: Callable[["FrameBuffer[F]"], None]) -> None:
         self.uid = uid
         self.kinds = kinds
         self.maxsize = maxsize
@@ -66,11 +62,10 @@ class FrameStream(Generic[F]):
         self._lock = threading.Lock()
         self._ready = threading.Condition(self._lock)
         self._sync_waiting = 0
-        # (loop, future) of an asyncio consumer waiting now; set and cleared on the loop thread.
-        self._async_waiter: Optional[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = None
-        self._wake_scheduled = False
+        # (loop, future) of each asyncio consumer waiting now, under the lock; a wake takes all.
+        self._async_waiters: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
         self._closed = False
-        self._on_close: Callable[[FrameStream[F]], None] = on_close
+        self._on_close: Callable[[FrameBuffer[F]], None] = on_close
 
     # --- engine thread ---------------------------------------------------------------------
 
@@ -96,43 +91,41 @@ class FrameStream(Generic[F]):
             buffer.append(frame)
             if self._sync_waiting:
                 self._ready.notify()
-        self._wake_async()
+            waiters = self._async_waiters
+            if not waiters:
+                return
+            self._async_waiters = []
+        self._wake_async(waiters)
 
-    def _wake_async(self) -> None:
-        waiter = self._async_waiter
-        if waiter is None or self._wake_scheduled:
-            return
-        self._wake_scheduled = True
-        try:
-            waiter[0].call_soon_threadsafe(self._wake_on_loop, waiter[1])
-        except RuntimeError:  # the loop is closed; its consumer is gone
-            self._wake_scheduled = False
+    @staticmethod
+    def _wake_async(waiters: List[Tuple[asyncio.AbstractEventLoop,
+                                        "asyncio.Future[None]"]]) -> None:
+        for loop, future in waiters:
+            try:
+                loop.call_soon_threadsafe(FrameBuffer._wake_on_loop, future)
+            except RuntimeError:  # the loop is closed; its consumer is gone
+                pass
 
-    def _wake_on_loop(self, future: "asyncio.Future[None]") -> None:
-        self._wake_scheduled = False
+    @staticmethod
+    def _wake_on_loop(future: "asyncio.Future[None]") -> None:
         if not future.done():
             future.set_result(None)
 
-    # --- consumer --------------------------------------------------------------------------
+    # --- consumers -------------------------------------------------------------------------
 
     @property
     def closed(self) -> bool:
         return self._closed
 
-    def qsize(self) -> int:
-        """Frames waiting now."""
-        return len(self._buffer)
-
     def close(self) -> None:
-        """Stop receiving frames; consumers get what is buffered, then the iteration ends.
-        Any thread."""
         with self._lock:
             if self._closed:
                 return
             self._closed = True
             self._ready.notify_all()
+            waiters, self._async_waiters = self._async_waiters, []
         self._on_close(self)
-        self._wake_async()
+        self._wake_async(waiters)
 
     def _pop(self) -> Optional[F]:
         """The next frame, None when none waits; raises FrameOverflow where frames went
@@ -144,9 +137,7 @@ class FrameStream(Generic[F]):
             self._before_gap -= 1
         return self._buffer.popleft() if self._buffer else None
 
-    def get(self, timeout: Optional[float] = None) -> F:
-        """The next frame, waiting up to `timeout` seconds (None: as long as it takes).
-        Raises TimeoutError when none came, StopIteration once closed and empty."""
+    def get(self, timeout: Optional[float]) -> F:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             self._sync_waiting += 1
@@ -164,16 +155,7 @@ class FrameStream(Generic[F]):
             finally:
                 self._sync_waiting -= 1
 
-    def __iter__(self) -> Iterator[F]:
-        return self
-
-    def __next__(self) -> F:
-        return self.get()
-
-    def __aiter__(self) -> AsyncIterator[F]:
-        return self
-
-    async def __anext__(self) -> F:
+    async def get_async(self) -> F:
         loop = asyncio.get_running_loop()
         while True:
             with self._lock:
@@ -183,15 +165,94 @@ class FrameStream(Generic[F]):
                 if self._closed:
                     raise StopAsyncIteration
                 future: "asyncio.Future[None]" = loop.create_future()
-                # Published under the lock: a frame offered from now on sees the waiter, one
-                # offered before is in the buffer already.
-                self._async_waiter = (loop, future)
-                # A wake scheduled for an earlier waiter may never run (its loop closed).
-                self._wake_scheduled = False
+                # Published under the lock: a frame offered from now on wakes it, one offered
+                # before is in the buffer already.
+                waiter = (loop, future)
+                self._async_waiters.append(waiter)
             try:
                 await future
             finally:
-                self._async_waiter = None
+                with self._lock:
+                    if waiter in self._async_waiters:
+                        self._async_waiters.remove(waiter)
+
+
+class FrameStream(Generic[F]):
+    """A bounded, observe-only iterator of frames, sync (``for``) or asyncio (``async for``).
+
+    Frames it holds are those the engine ended up with, after any processor. ``dropped``
+    counts the frames the buffer had no room for. Iteration ends once the stream is closed
+    (``close()``, leaving the channel) and its buffer is empty. Several consumers, sync or
+    asyncio, may read one stream at once; each frame goes to one of them. A stream that nobody
+    refers to any more is closed, as if ``close()`` had been called.
+    """
+
+    def __init__(self, uid: Optional[int], kinds: Optional[FrozenSet[StreamKind]],
+                 maxsize: int, overflow: Overflow,
+                 on_close: Callable[[FrameBuffer[F]], None]) -> None:
+        if maxsize < 1:
+            raise ValueError("maxsize must be at least 1")
+        if overflow not in OVERFLOW_POLICIES:
+            raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW_POLICIES))
+        self._sink: FrameBuffer[F] = FrameBuffer(uid, kinds, maxsize, overflow, on_close)
+        # Holds the buffer, not the stream: the router's reference keeps only the buffer alive.
+        self._finalizer = weakref.finalize(self, self._sink.close)
+        self._finalizer.atexit = False
+
+    @property
+    def buffer(self) -> FrameBuffer[F]:
+        """What the frame router feeds (the router holds this, never the stream)."""
+        return self._sink
+
+    @property
+    def uid(self) -> Optional[int]:
+        return self._sink.uid
+
+    @property
+    def kinds(self) -> Optional[FrozenSet[StreamKind]]:
+        return self._sink.kinds
+
+    @property
+    def maxsize(self) -> int:
+        return self._sink.maxsize
+
+    @property
+    def overflow(self) -> Overflow:
+        return self._sink.overflow
+
+    @property
+    def dropped(self) -> int:
+        return self._sink.dropped
+
+    @property
+    def closed(self) -> bool:
+        return self._sink.closed
+
+    def qsize(self) -> int:
+        """Frames waiting now."""
+        return len(self._sink._buffer)
+
+    def close(self) -> None:
+        """Stop receiving frames; consumers get what is buffered, then the iteration ends.
+        Any thread."""
+        self._sink.close()
+
+    def get(self, timeout: Optional[float] = None) -> F:
+        """The next frame, waiting up to `timeout` seconds (None: as long as it takes).
+        Raises TimeoutError when none came, StopIteration once closed and empty."""
+        return self._sink.get(timeout)
+
+    def __iter__(self) -> Iterator[F]:
+        return self
+
+    def __next__(self) -> F:
+        return self._sink.get(None)
+
+    def __aiter__(self) -> AsyncIterator[F]:
+        return self
+
+    async def __anext__(self) -> F:
+        return await self._sink.get_async()
 
     def __enter__(self) -> "FrameStream[F]":
         return self
