@@ -86,8 +86,30 @@ def live_member(network_folder):
     sim.set_live(None)
 
 
+NAMES = []
+
+
+@pytest.fixture(autouse=True)
+def member_names():
+    """The member names the test holds, given up after it."""
+    yield NAMES
+    while NAMES:
+        NAMES.pop().close()
+
+
+def claim(folder, uid, channel="room"):
+    """Holds uid's name in the folder, as a member's process does: only a member whose name is
+    there may greet as its uid."""
+    name = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    name.bind(member_path(folder, channel, uid))
+    name.listen(16)
+    NAMES.append(name)
+    return name
+
+
 def connect(folder, uid=9, channel="room"):
     """A member socket of the test's, greeted by the engine's member."""
+    claim(folder, uid)
     member = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     member.connect(member_path(folder, "room", 5))
     member.send(hello(uid, channel))
