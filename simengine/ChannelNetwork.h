@@ -100,7 +100,7 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     static constexpr int kGreetingMs = 2000;
     static constexpr std::size_t kMaxAssemblingBytes = 128u << 20;
     static constexpr int kLockWaitMs = 2000;
-    static constexpr int kByeWaitMs = 200;
+    static constexpr int kByeWaitMs = 1000;
 
     std::uint32_t uid() const { return uid_; }
     const std::string& channel() const { return channel_; }

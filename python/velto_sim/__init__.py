@@ -194,7 +194,13 @@ Calls between processes
 
     - joinChannel with uid 0 gets a uid unique in the channel, below 2**31 and none of
       this process's scripted users. A uid another process holds in the channel: the join
-      returns -17, one stderr line says so, and no call starts.
+      returns -17, one stderr line says so, and no call starts. Neither joinChannel nor
+      leaveChannel waits for other processes: members are met, and goodbyes a full queue
+      could not take are sent, by the network thread.
+    - Bounds: at most 128 connections, 32 of them accepted and not yet greeted; silence
+      for 2 s hangs up; incomplete frames hold what arrived, 128 MiB over all links; a
+      uid only by one link of a member whose socket is in the folder. A forked child lets
+      go of the network's descriptors (all close-on-exec).
     - Switches: what a process does not send (muteLocalVideo, muteLocalAudio, video off)
       the others do not get; what it mutes (muteAllRemoteAudioStreams, remote video) it
       does not get.
@@ -202,8 +208,10 @@ Calls between processes
       free (older ones are replaced) and at most 60 ms of audio; senders never wait.
     - The folder: sim.network.dir, else VELTO_SIM_NETWORK_DIR, else
       $XDG_RUNTIME_DIR/velto-sim, else $TMPDIR (or /tmp)/velto-sim-<uid>. Created with
-      mode 0700 when missing; one owned by another user, open to others or not a folder
-      is refused with one stderr line and the call stays in this process. Socket paths
+      mode 0700 when missing (and again when removed during a call); one owned by another
+      user, open to others or not a folder, a relative VELTO_SIM_NETWORK_DIR, or something
+      other than a socket at the member's name is refused with one stderr line and the
+      call stays in this process. Socket paths
       are limited (the folder's path to 73 characters). VELTO_SIM_NETWORK=0 ("0",
       "false", "no", "off") or sim.network.enabled false turns the network off; the
       setting wins over the variable. Both are read at each joinChannel.
