@@ -211,6 +211,9 @@ void ChannelNetwork::start(std::shared_ptr<ChannelListener> listener) {
 
 void ChannelNetwork::meetMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer) {
     const SocketFd lock = takeJoinLock(dir_, leaving_);
+    if (leaving_.load()) {
+        return;  // left while waiting: nobody is met
+    }
     cleanStaleMembers(dir_);
     // A member that connected to this one did so, and sent its hello, while it held the lock:
     // its hello is here now, so it is met once, not connected to a second time.
@@ -640,8 +643,8 @@ bool ChannelNetwork::refuseHello(const Link& link, const WirePeer& peer) const {
     if (peer.channel != channel_ || peer.uid == uid_ || avoid_.count(peer.uid) != 0) {
         return true;
     }
-    if (link.expectedUid != 0) {
-        return peer.uid != link.expectedUid;  // the member whose socket this one connected to
+    if (link.expectedUid != 0 && peer.uid != link.expectedUid) {
+        return true;  // not the member whose socket this one connected to
     }
     {
         std::lock_guard<std::mutex> lock(linksMutex_);
@@ -654,7 +657,8 @@ bool ChannelNetwork::refuseHello(const Link& link, const WirePeer& peer) const {
     }
     // Only a member whose socket is in the folder holds a uid: a connection that merely greets
     // as one must not keep the real member out.
-    return probeMember(memberPath(dir_, key_, peer.uid)) != Liveness::kAlive;
+    return link.expectedUid == 0 &&
+           probeMember(memberPath(dir_, key_, peer.uid)) != Liveness::kAlive;
 }
 
 bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
