@@ -216,18 +216,9 @@ void ChannelNetwork::meetMembers(ChannelListener& listener, std::vector<std::uin
     }
     cleanStaleMembers(dir_);
     // A member that connected to this one did so, and sent its hello, while it held the lock:
-    // its hello is here now, so it is met once, not connected to a second time.
-    acceptMembers();
-    std::vector<std::shared_ptr<Link>> early;
-    {
-        std::lock_guard<std::mutex> guard(linksMutex_);
-        early = links_;
-    }
-    for (const auto& link : early) {
-        if (!readLink(*link, listener, buffer, false)) {
-            dropLink(link, listener, link->saidBye ? kOfflineQuit : kOfflineDropped);
-        }
-    }
+    // its hello is here now (read as it is accepted), so it is met once, not connected to a
+    // second time.
+    acceptMembers(listener, buffer);
     std::set<std::uint32_t> met;
     std::size_t count = 0;
     {
@@ -512,7 +503,7 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
             (void)!read(wake_.get(), &count, sizeof count);
         }
         if ((waits[1].revents & POLLIN) != 0) {
-            acceptMembers();
+            acceptMembers(*listener, buffer);
         }
         for (std::size_t i = 0; i < polled.size() && !leaving_.load(); ++i) {
             if (waits[i + 2].revents == 0) {
@@ -549,7 +540,7 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
     links_.clear();
 }
 
-void ChannelNetwork::acceptMembers() {
+void ChannelNetwork::acceptMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer) {
     while (true) {
         int failure = 0;
         const auto acceptOne = [&] {
@@ -593,7 +584,18 @@ void ChannelNetwork::acceptMembers() {
             counters_.refused.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        addLink(std::move(fd), 0);
+        if (addLink(std::move(fd), 0)) {
+            // A member greets as soon as it connected: read now, its hello does not count
+            // against the silent ones when many join at once.
+            std::shared_ptr<Link> link;
+            {
+                std::lock_guard<std::mutex> lock(linksMutex_);
+                link = links_.back();
+            }
+            if (!readLink(*link, listener, buffer, false)) {
+                dropLink(link, listener, link->saidBye ? kOfflineQuit : kOfflineDropped);
+            }
+        }
     }
 }
 

@@ -128,7 +128,8 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // Network thread: under the join lock, the members that connected already are read and the
     // others connected to.
     void meetMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer);
-    void acceptMembers();
+    // Accepts what waits, within the bounds, and reads each new link's hello if it is there.
+    void acceptMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer);
     // Network thread: the folder or this member's name in it was removed; makes both again and
     // meets whoever joined meanwhile, or says why not.
     void checkName(ChannelListener& listener, std::vector<std::uint8_t>& buffer);

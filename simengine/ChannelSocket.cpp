@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -130,22 +131,32 @@ void closeNetworkInForkChild() {
 }
 
 SocketFd listenAt(const std::string& path, int& error) {
+    // Bound and listening under a name of its own first, then linked to `path`: the name
+    // appears only once someone listens there (so a name that refuses connections is stale,
+    // never one being set up), and link() fails when the name is taken.
+    static std::atomic<unsigned> made{0};
+    const std::string temporary = path.substr(0, path.rfind('/') + 1) + "t" +
+                                  std::to_string(static_cast<long>(getpid())) + "-" +
+                                  std::to_string(made.fetch_add(1)) + ".sock";
     sockaddr_un address{};
-    SocketFd fd = socketFor(path, address, error);
+    SocketFd fd = socketFor(temporary, address, error);
     if (!fd.valid()) {
         return fd;
     }
+    unlink(temporary.c_str());  // left by a process of this pid that died
     if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
         return SocketFd();
     }
     // Nobody else may connect: the folder is 0700 already, the socket is made 0600 as well
     // (the umask is the whole process's, so it is not touched).
-    if (chmod(path.c_str(), 0600) != 0 || listen(fd.get(), kBacklog) != 0) {
-        error = errno;
-        unlink(path.c_str());
+    if (chmod(temporary.c_str(), 0600) != 0 || listen(fd.get(), kBacklog) != 0 ||
+        link(temporary.c_str(), path.c_str()) != 0) {
+        error = errno == EEXIST ? EADDRINUSE : errno;
+        unlink(temporary.c_str());
         return SocketFd();
     }
+    unlink(temporary.c_str());
     return fd;
 }
 

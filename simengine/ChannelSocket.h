@@ -46,8 +46,8 @@ void lockNetworkForFork();
 void unlockNetworkAfterFork();
 void closeNetworkInForkChild();
 
-// A listening socket bound at `path`, non-blocking; invalid with errno kept in `error`
-// (EADDRINUSE when the name is taken).
+// A listening socket at `path`, non-blocking, the name appearing only once it listens; invalid
+// with errno kept in `error` (EADDRINUSE when the name is taken).
 SocketFd listenAt(const std::string& path, int& error);
 
 // A non-blocking connection to the member listening at `path`; invalid with `error` set

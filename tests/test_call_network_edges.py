@@ -19,7 +19,7 @@ import pytest
 import _pyveltosdk as sdk
 import velto_sim as sim
 from test_call_network_input import (FIELDS, HEADER, MAGIC, PIECE, VERSION, VIDEO, hello,
-                                     live_member, member_path, wait_for)
+                                     listening_name, live_member, member_path, wait_for)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -112,10 +112,7 @@ def names(network_folder):
     held = []
 
     def claim(uid):
-        name = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        name.bind(member_path(network_folder, "room", uid))
-        name.listen(16)
-        held.append(name)
+        held.append(listening_name(member_path(network_folder, "room", uid)))
     yield claim
     for name in held:
         name.close()

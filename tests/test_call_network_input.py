@@ -97,14 +97,26 @@ def member_names():
         NAMES.pop().close()
 
 
+TEMPORARY = itertools.count()
+
+
+def listening_name(path):
+    """A listening socket whose name appears at `path` only once it listens, as a member's
+    does (a name that refuses connections is stale and may be removed by a join)."""
+    name = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    temporary = os.path.join(os.path.dirname(path), "t-test-%d.sock" % next(TEMPORARY))
+    name.bind(temporary)
+    name.listen(16)
+    os.link(temporary, path)
+    os.unlink(temporary)
+    return name
+
+
 def claim(folder, uid, channel="room"):
     """Holds uid's name in the folder, as a member's process does: only a member whose name is
     there may greet as its uid."""
-    name = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-    name.bind(member_path(folder, channel, uid))
-    name.listen(16)
-    NAMES.append(name)
-    return name
+    NAMES.append(listening_name(member_path(folder, channel, uid)))
+    return NAMES[-1]
 
 
 def connect(folder, uid=9, channel="room"):
