@@ -5,8 +5,10 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <deque>
 #include <random>
 
+#include "simengine/JsonText.h"
 #include "simengine/NetworkFolder.h"
 
 namespace velto {
@@ -21,32 +24,41 @@ namespace sim {
 
 namespace {
 
-// How long a join waits for another process's join to finish before going ahead anyway (a
-// process stopped while holding the lock must not stop everybody).
-constexpr int kLockWaitMs = 2000;
-// How long leave() waits for room for a goodbye in a member's queue.
-constexpr int kByeWaitMs = 100;
 // Messages read from one link before the others get their turn.
 constexpr int kReadBurst = 256;
 // Highest uid the engine hands out: below 2**31, so a program sees it positive.
 constexpr std::uint32_t kMaxAssignedUid = 0x7fffffff;
+// How long accepting rests when no descriptor is left even to refuse a connection.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How often the network thread looks whether its name is still in the folder.
+constexpr auto kNameCheck = std::chrono::seconds(1);
 
-SocketFd takeJoinLock(const std::string& dir) {
-    SocketFd lock(open(lockPath(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+// The folder's join lock, waited for up to kLockWaitMs (or until `leaving`); an invalid one when
+// the lock file cannot be opened.
+SocketFd takeJoinLock(const std::string& dir, const std::atomic<bool>& leaving) {
+    const std::string path = lockPath(dir);
+    SocketFd lock = SocketFd::created(
+        [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
     if (!lock.valid()) {
         return lock;
     }
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+    const auto giveUp =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ChannelNetwork::kLockWaitMs);
     while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             break;
         }
-        if (std::chrono::steady_clock::now() >= giveUp) {
+        if (std::chrono::steady_clock::now() >= giveUp || leaving.load()) {
             break;
         }
         usleep(2000);
     }
     return lock;
+}
+
+void say(const std::string& line) {
+    const std::string text = "velto-sim: network: " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 // Members of other channels that died leave their names behind; a join removes them.
@@ -63,15 +75,25 @@ iovec part(const void* data, std::size_t size) {
 }  // namespace
 
 struct ChannelNetwork::Link {
-    explicit Link(SocketFd socket) : fd(std::move(socket)) {}
+    Link(SocketFd socket, std::uint32_t connectedUid)
+        : fd(std::move(socket)),
+          expectedUid(connectedUid),
+          greetBy(std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(ChannelNetwork::kGreetingMs)) {}
 
     SocketFd fd;
     // Their hello arrived and was accepted: media goes to them from now on.
     std::atomic<bool> greeted{false};
+    // The uid whose socket this member connected to, or 0 for a connection it accepted.
+    const std::uint32_t expectedUid;
+    // An accepted connection still silent by then is hung up on.
+    const std::chrono::steady_clock::time_point greetBy;
     // Network thread only.
     WireReader reader;
-    bool finished = false;
     bool saidBye = false;
+    std::size_t assembling = 0;  // this link's share of ChannelNetwork::assembling_
+    // leave() found no room for the goodbye; the network thread tries again.
+    std::atomic<bool> byePending{false};
 
     // What waits to be sent because the member's queue was full, guarded by sendMutex: audio
     // messages (oldest dropped beyond kAudioBacklog), the video frame in flight with the bytes
@@ -94,7 +116,9 @@ ChannelNetwork::ChannelNetwork(std::string dir, std::string channel, std::uint32
     : dir_(std::move(dir)),
       channel_(std::move(channel)),
       uid_(uid),
-      path_(memberPath(dir_, channelKey(channel_), uid_)) {}
+      key_(channelKey(channel_)),
+      path_(memberPath(dir_, key_, uid_)),
+      ownerPid_(static_cast<int>(getpid())) {}
 
 ChannelNetwork::~ChannelNetwork() = default;
 
@@ -113,9 +137,6 @@ std::shared_ptr<ChannelNetwork> ChannelNetwork::open(const std::string& dir,
                 std::to_string(maxSocketPath() - 34) + " characters)";
         return nullptr;
     }
-    SocketFd lock = takeJoinLock(dir);
-    cleanStaleMembers(dir);
-
     std::mt19937 random(static_cast<std::uint32_t>(std::random_device{}()) ^
                         static_cast<std::uint32_t>(getpid()));
     std::uniform_int_distribution<std::uint32_t> anyUid(1, kMaxAssignedUid);
@@ -126,6 +147,15 @@ std::shared_ptr<ChannelNetwork> ChannelNetwork::open(const std::string& dir,
             continue;
         }
         const std::string path = memberPath(dir, key, chosen);
+        const std::string occupant = notASocket(path);
+        if (!occupant.empty()) {
+            if (uid == 0) {
+                continue;
+            }
+            error = path + ": " + occupant + " has the name of uid " + std::to_string(uid) +
+                    "'s socket in channel \"" + channel + "\"; remove it to join as that uid";
+            return nullptr;
+        }
         int failure = 0;
         SocketFd listening = listenAt(path, failure);
         if (!listening.valid() && failure == EADDRINUSE && probeMember(path) == Liveness::kStale) {
@@ -134,9 +164,15 @@ std::shared_ptr<ChannelNetwork> ChannelNetwork::open(const std::string& dir,
         }
         if (listening.valid()) {
             std::shared_ptr<ChannelNetwork> network(new ChannelNetwork(dir, channel, chosen));
+            struct stat info {};
+            if (lstat(path.c_str(), &info) == 0) {
+                network->listenerInode_.store(static_cast<unsigned long long>(info.st_ino));
+            }
             network->listener_ = std::move(listening);
-            network->lock_ = std::move(lock);
-            network->wake_ = SocketFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+            network->wake_ =
+                SocketFd::created([] { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
+            network->spare_ =
+                SocketFd::created([] { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); });
             network->avoid_ = avoid;
             result = OpenResult::kOpened;
             return network;
@@ -156,48 +192,116 @@ std::shared_ptr<ChannelNetwork> ChannelNetwork::open(const std::string& dir,
     return nullptr;
 }
 
-void ChannelNetwork::addLink(SocketFd fd) {
+bool ChannelNetwork::addLink(SocketFd fd, std::uint32_t connectedUid) {
     widenSendBuffer(fd.get());
     const std::vector<std::uint8_t> hello = encodeHello(uid_, channel_);
     const iovec parts[] = {part(hello.data(), hello.size())};
     if (sendMessage(fd.get(), parts, 1) != SendResult::kSent) {
-        return;  // a member that cannot take even a hello is not one
+        return false;  // a member that cannot take even a hello is not one
     }
     std::lock_guard<std::mutex> lock(linksMutex_);
-    links_.push_back(std::make_shared<Link>(std::move(fd)));
+    links_.push_back(std::make_shared<Link>(std::move(fd), connectedUid));
+    return true;
 }
 
 void ChannelNetwork::start(std::shared_ptr<ChannelListener> listener) {
-    for (const Member& member : listMembers(dir_, channelKey(channel_))) {
-        if (member.uid == uid_) {
+    auto self = shared_from_this();
+    std::thread([self, listener] { self->run(listener); }).detach();
+}
+
+void ChannelNetwork::meetMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer) {
+    const SocketFd lock = takeJoinLock(dir_, leaving_);
+    if (leaving_.load()) {
+        return;  // left while waiting: nobody is met
+    }
+    cleanStaleMembers(dir_);
+    // A member that connected to this one did so, and sent its hello, while it held the lock:
+    // its hello is here now (read as it is accepted), so it is met once, not connected to a
+    // second time.
+    acceptMembers(listener, buffer);
+    std::set<std::uint32_t> met;
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(linksMutex_);
+        for (const auto& link : links_) {
+            met.insert(link->greeted.load() ? link->reader.peer().uid : link->expectedUid);
+        }
+        count = links_.size();
+    }
+    for (const Member& member : listMembers(dir_, key_)) {
+        if (leaving_.load() || count >= kMaxLinks) {
+            break;
+        }
+        if (member.uid == uid_ || met.count(member.uid) != 0) {
             continue;
         }
         int failure = 0;
         SocketFd fd = connectTo(member.path, failure);
         if (fd.valid() && sameUserAtOtherEnd(fd.get())) {
-            addLink(std::move(fd));
+            count += addLink(std::move(fd), member.uid) ? 1 : 0;
         } else if (failure == ECONNREFUSED) {
             removeStale(member.path);
         }
     }
-    lock_ = SocketFd();  // the members already here are connected: the next join may go on
-    auto self = shared_from_this();
-    std::thread([self, listener] { self->run(listener); }).detach();
 }
 
 void ChannelNetwork::leave() {
     if (leaving_.exchange(true)) {
         return;
     }
-    // The name first, so a member joining now no longer finds this one. Nobody else can have
-    // taken it: it is only ever removed once its owner no longer listens.
-    unlink(path_.c_str());
+    // The name first, so a member joining now no longer finds this one; only this process's
+    // own, and only while it is still the one this member bound.
+    struct stat info {};
+    if (static_cast<int>(getpid()) == ownerPid_ && lstat(path_.c_str(), &info) == 0 &&
+        static_cast<unsigned long long>(info.st_ino) == listenerInode_.load()) {
+        unlink(path_.c_str());
+    }
     const std::vector<std::uint8_t> bye = encodeBye(uid_);
     const iovec parts[] = {part(bye.data(), bye.size())};
     for (const auto& link : sendableLinks()) {
-        sendMessageWaiting(link->fd.get(), parts, 1, kByeWaitMs);
+        std::lock_guard<std::mutex> lock(link->sendMutex);
+        if (sendMessage(link->fd.get(), parts, 1) == SendResult::kFull) {
+            link->byePending.store(true);
+        }
     }
     wake();
+}
+
+void ChannelNetwork::sendPendingByes() {
+    const std::vector<std::uint8_t> bye = encodeBye(uid_);
+    const iovec parts[] = {part(bye.data(), bye.size())};
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(kByeWaitMs);
+    while (true) {
+        std::vector<std::shared_ptr<Link>> waiting;
+        std::vector<pollfd> waits;
+        {
+            std::lock_guard<std::mutex> lock(linksMutex_);
+            for (const auto& link : links_) {
+                if (link->byePending.load()) {
+                    waiting.push_back(link);
+                    waits.push_back(pollfd{link->fd.get(), POLLOUT, 0});
+                }
+            }
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now()).count();
+        if (waiting.empty() || left <= 0) {
+            return;
+        }
+        if (poll(waits.data(), waits.size(), static_cast<int>(left)) < 0 && errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; i < waiting.size(); ++i) {
+            if (waits[i].revents == 0) {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(waiting[i]->sendMutex);
+            if ((waits[i].revents & POLLOUT) == 0 ||
+                sendMessage(waiting[i]->fd.get(), parts, 1) != SendResult::kFull) {
+                waiting[i]->byePending.store(false);
+            }
+        }
+    }
 }
 
 void ChannelNetwork::wake() {
@@ -360,22 +464,35 @@ bool ChannelNetwork::flush(Link& link) {
 
 void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
     std::vector<std::uint8_t> buffer(kWireMaxMessage);
+    meetMembers(*listener, buffer);
     std::vector<pollfd> waits;
     std::vector<std::shared_ptr<Link>> polled;
+    auto nextNameCheck = Clock::now() + kNameCheck;
     while (!leaving_.load()) {
         {
             std::lock_guard<std::mutex> lock(linksMutex_);
             polled = links_;
         }
+        // Waits until something arrives, a silent connection's time is up, accepting may go on
+        // or the name is due to be looked at.
+        auto until = nextNameCheck;
+        const bool accepting = Clock::now() >= acceptPausedUntil_;
+        until = std::min(until, accepting ? until : acceptPausedUntil_);
         waits.clear();
         waits.push_back(pollfd{wake_.get(), POLLIN, 0});
-        waits.push_back(pollfd{listener_.get(), POLLIN, 0});
+        waits.push_back(pollfd{accepting ? listener_.get() : -1, POLLIN, 0});
         for (const auto& link : polled) {
             const short writing = link->backlog.load() ? POLLOUT : 0;
             waits.push_back(
                 pollfd{link->fd.get(), static_cast<short>(POLLIN | POLLRDHUP | writing), 0});
+            if (link->expectedUid == 0 && !link->reader.greeted()) {
+                until = std::min(until, link->greetBy);
+            }
         }
-        if (poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR) {
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const int timeoutMs = static_cast<int>(std::max<std::int64_t>(0, wait.count()) + 1);
+        if (poll(waits.data(), waits.size(), timeoutMs) < 0 && errno != EINTR) {
             break;
         }
         if (leaving_.load()) {
@@ -386,7 +503,7 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
             (void)!read(wake_.get(), &count, sizeof count);
         }
         if ((waits[1].revents & POLLIN) != 0) {
-            acceptMembers();
+            acceptMembers(*listener, buffer);
         }
         for (std::size_t i = 0; i < polled.size() && !leaving_.load(); ++i) {
             if (waits[i + 2].revents == 0) {
@@ -404,23 +521,146 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
                 dropLink(polled[i], *listener, polled[i]->saidBye ? kOfflineQuit : kOfflineDropped);
             }
         }
+        const auto now = Clock::now();
+        for (const auto& link : polled) {
+            if (link->expectedUid == 0 && !link->reader.greeted() && now >= link->greetBy &&
+                dropLink(link, *listener, kOfflineDropped)) {
+                counters_.refused.fetch_add(1, std::memory_order_relaxed);  // silent: not ours
+            }
+        }
+        if (now >= nextNameCheck && !leaving_.load()) {
+            checkName(*listener, buffer);
+            nextNameCheck = Clock::now() + kNameCheck;
+        }
+    }
+    if (leaving_.load()) {
+        sendPendingByes();
     }
     std::lock_guard<std::mutex> lock(linksMutex_);
     links_.clear();
 }
 
-void ChannelNetwork::acceptMembers() {
+void ChannelNetwork::acceptMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer) {
     while (true) {
-        SocketFd fd(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        int failure = 0;
+        const auto acceptOne = [&] {
+            const int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            failure = fd < 0 ? errno : 0;
+            return fd;
+        };
+        SocketFd fd = SocketFd::created(acceptOne);
         if (!fd.valid()) {
+            if (failure == EINTR || failure == ECONNABORTED) {
+                continue;
+            }
+            if (failure == EAGAIN || failure == EWOULDBLOCK) {
+                return;
+            }
+            if ((failure == EMFILE || failure == ENFILE) && spare_.valid()) {
+                // Out of descriptors: the spare makes room to take the connection and hang up on
+                // it, so the queue empties instead of waking the wait again and again.
+                spare_ = SocketFd();
+                const bool took = SocketFd::created(acceptOne).valid();
+                spare_ =
+                    SocketFd::created([] { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); });
+                if (took) {
+                    counters_.refused.fetch_add(1, std::memory_order_relaxed);
+                    continue;
+                }
+            }
+            acceptPausedUntil_ = Clock::now() + kAcceptPause;  // never spin on a failing accept
             return;
         }
-        if (!sameUserAtOtherEnd(fd.get())) {
+        std::size_t total = 0;
+        std::size_t silent = 0;
+        {
+            std::lock_guard<std::mutex> lock(linksMutex_);
+            total = links_.size();
+            for (const auto& link : links_) {
+                silent += link->expectedUid == 0 && !link->reader.greeted() ? 1 : 0;
+            }
+        }
+        if (!sameUserAtOtherEnd(fd.get()) || total >= kMaxLinks || silent >= kMaxUngreeted) {
             counters_.refused.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        addLink(std::move(fd));
+        if (addLink(std::move(fd), 0)) {
+            // A member greets as soon as it connected: read now, its hello does not count
+            // against the silent ones when many join at once.
+            std::shared_ptr<Link> link;
+            {
+                std::lock_guard<std::mutex> lock(linksMutex_);
+                link = links_.back();
+            }
+            if (!readLink(*link, listener, buffer, false)) {
+                dropLink(link, listener, link->saidBye ? kOfflineQuit : kOfflineDropped);
+            }
+        }
     }
+}
+
+void ChannelNetwork::checkName(ChannelListener& listener, std::vector<std::uint8_t>& buffer) {
+    if (nameLost_) {
+        return;
+    }
+    struct stat info {};
+    if (lstat(path_.c_str(), &info) == 0) {
+        if (static_cast<unsigned long long>(info.st_ino) != listenerInode_.load()) {
+            nameLost_ = true;
+            say(path_ + ": uid " + std::to_string(uid_) + " in channel \"" + channel_ +
+                "\" was taken by another process meanwhile; members joining from now on do not "
+                "meet this one");
+        }
+        return;
+    }
+    if (errno != ENOENT) {
+        return;
+    }
+    // The folder or the name was removed (a cleaner of temporary files, a user): made again, so
+    // that members joining later still meet this one.
+    std::string error;
+    int failure = 0;
+    SocketFd listening;
+    if (prepareFolder(dir_, error)) {
+        listening = listenAt(path_, failure);
+        if (!listening.valid()) {
+            error = path_ + ": " + std::strerror(failure);
+        }
+    }
+    if (!listening.valid()) {
+        nameLost_ = true;
+        say(path_ + ": removed, and cannot be made again: " + error +
+            "; members joining from now on do not meet this one");
+        return;
+    }
+    if (lstat(path_.c_str(), &info) == 0) {
+        listenerInode_.store(static_cast<unsigned long long>(info.st_ino));
+    }
+    listener_ = std::move(listening);
+    say(path_ + ": removed while in channel \"" + channel_ + "\"; made again");
+    meetMembers(listener, buffer);
+}
+
+bool ChannelNetwork::refuseHello(const Link& link, const WirePeer& peer) const {
+    if (peer.channel != channel_ || peer.uid == uid_ || avoid_.count(peer.uid) != 0) {
+        return true;
+    }
+    if (link.expectedUid != 0 && peer.uid != link.expectedUid) {
+        return true;  // not the member whose socket this one connected to
+    }
+    {
+        std::lock_guard<std::mutex> lock(linksMutex_);
+        for (const auto& other : links_) {
+            if (other.get() != &link && other->greeted.load() &&
+                other->reader.peer().uid == peer.uid) {
+                return true;  // the uid is held by another link
+            }
+        }
+    }
+    // Only a member whose socket is in the folder holds a uid: a connection that merely greets
+    // as one must not keep the real member out.
+    return link.expectedUid == 0 &&
+           probeMember(memberPath(dir_, key_, peer.uid)) != Liveness::kAlive;
 }
 
 bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
@@ -459,6 +699,13 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
         if (link.reader.abandoned() != abandoned) {
             counters_.abandoned.fetch_add(1, std::memory_order_relaxed);
         }
+        const std::size_t holding = link.reader.assembling();
+        assembling_ = assembling_ - link.assembling + holding;
+        link.assembling = holding;
+        if (assembling_ > kMaxAssemblingBytes) {
+            counters_.refused.fetch_add(1, std::memory_order_relaxed);
+            return false;  // more incomplete frames than all links together may hold
+        }
         switch (event) {
             case WireEvent::kNothing:
                 break;
@@ -470,22 +717,11 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
                 break;
             case WireEvent::kHello: {
                 const WirePeer& peer = link.reader.peer();
-                bool duplicate = peer.uid == uid_;
-                {
-                    std::lock_guard<std::mutex> lock(linksMutex_);
-                    for (const auto& other : links_) {
-                        duplicate = duplicate || (other.get() != &link && other->greeted.load() &&
-                                                  other->reader.peer().uid == peer.uid);
-                    }
-                }
-                if (peer.channel != channel_ || duplicate || avoid_.count(peer.uid) != 0) {
+                if (refuseHello(link, peer)) {
                     counters_.refused.fetch_add(1, std::memory_order_relaxed);
-                    if (avoid_.count(peer.uid) != 0) {
-                        const std::string line =
-                            "velto-sim: network: uid " + std::to_string(peer.uid) +
-                            " joined channel \"" + channel_ +
-                            "\" but is a simulated user of this process; it is not shown\n";
-                        std::fwrite(line.data(), 1, line.size(), stderr);
+                    if (avoid_.count(peer.uid) != 0 && peer.channel == channel_) {
+                        say("uid " + std::to_string(peer.uid) + " joined channel \"" + channel_ +
+                            "\" but is a simulated user of this process; it is not shown");
                     }
                     return false;
                 }
@@ -511,21 +747,26 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
     return true;
 }
 
-void ChannelNetwork::dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener,
+bool ChannelNetwork::dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener,
                               int reason) {
     const bool wasMember = link->greeted.exchange(false);
+    bool found = false;
     {
         std::lock_guard<std::mutex> lock(linksMutex_);
         for (auto it = links_.begin(); it != links_.end(); ++it) {
             if (*it == link) {
                 links_.erase(it);
+                found = true;
+                assembling_ -= link->assembling;
+                link->assembling = 0;
                 break;
             }
         }
     }
-    if (wasMember && !leaving_.load()) {
+    if (found && wasMember && !leaving_.load()) {
         listener.peerLeft(link->reader.peer().uid, reason);
     }
+    return found;
 }
 
 std::string ChannelNetwork::json() const {
@@ -536,24 +777,13 @@ std::string ChannelNetwork::json() const {
     auto count = [](const std::atomic<std::uint64_t>& value) {
         return std::to_string(value.load(std::memory_order_relaxed));
     };
-    std::string escapedDir;
-    for (char c : dir_) {
-        if (c == '"' || c == '\\') {
-            escapedDir += '\\';
-        }
-        escapedDir += c;
-    }
-    std::string escapedChannel;
-    for (char c : channel_) {
-        if (c == '"' || c == '\\') {
-            escapedChannel += '\\';
-        }
-        if (static_cast<unsigned char>(c) >= 0x20) {
-            escapedChannel += c;
-        }
-    }
-    return "{\"dir\":\"" + escapedDir + "\",\"channel\":\"" + escapedChannel +
-           "\",\"uid\":" + std::to_string(uid_) + ",\"members\":[" + uids +
+    // Names are any bytes: repaired to UTF-8 and quoted by the JSON library, control characters
+    // and all.
+    std::string out = "{\"dir\":";
+    appendJsonString(out, repairUtf8(dir_.data(), dir_.size()));
+    out += ",\"channel\":";
+    appendJsonString(out, repairUtf8(channel_.data(), channel_.size()));
+    return out + ",\"uid\":" + std::to_string(uid_) + ",\"members\":[" + uids +
            "],\"messagesIn\":" + count(counters_.messagesIn) +
            ",\"bytesIn\":" + count(counters_.bytesIn) + ",\"refused\":" + count(counters_.refused) +
            ",\"abandoned\":" + count(counters_.abandoned) +

@@ -1,18 +1,26 @@
 // One process's membership of a channel shared with other processes of the same OS user: its
 // socket in the rendezvous folder (which reserves its uid in the channel), a connection to every
-// other member, and the network thread that accepts members, reads their messages and reports
+// other member, and the network thread that meets the members, reads their messages and reports
 // them to a ChannelListener.
 //
-// Threads: open/start/leave run on the module's threads (joinChannel, leaveChannel, release);
-// sendAudio runs on the audio thread and sendVideo on the camera thread; the listener is called
-// on the network thread only. Sends never wait: what a member's full queue cannot take waits,
-// newest kept, for the network thread to send once there is room, so a slow receiver slows
-// nobody else. leave() never waits for the network
-// thread, which holds no lock anyone else needs and ends on its own. A member's send mutex is
-// held only while sending to it without waiting.
+// Threads: open/start/leave run on the module's threads (joinChannel, leaveChannel, release),
+// which may hold the interpreter lock: none of them waits, neither for the join lock nor for a
+// peer (the network thread does both). sendAudio runs on the audio thread and sendVideo on the
+// camera thread; the listener is called on the network thread only. Sends never wait: what a
+// member's full queue cannot take waits, newest kept, for the network thread to send once there
+// is room, so a slow receiver slows nobody else. leave() never waits for the network thread,
+// which holds no lock anyone else needs and ends on its own. A member's send mutex is held only
+// while sending to it without waiting.
+//
+// What a member accepts is bounded: at most kMaxLinks connections, of which at most
+// kMaxUngreeted accepted ones not yet greeted; one that does not greet within kGreetingMs is
+// hung up on; a frame being assembled holds only the bytes that arrived, and all links
+// together at most kMaxAssemblingBytes (the link that would pass it is dropped). A uid is held by
+// one link at most, and only by a member whose socket is in the folder.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,7 +55,8 @@ class ChannelListener {
 struct NetworkCounters {
     std::atomic<std::uint64_t> messagesIn{0};
     std::atomic<std::uint64_t> bytesIn{0};
-    std::atomic<std::uint64_t> refused{0};    // malformed, truncated, oversized, foreign
+    // malformed, truncated, oversized, foreign; connections over the bounds or silent too long
+    std::atomic<std::uint64_t> refused{0};
     std::atomic<std::uint64_t> abandoned{0};  // video frames whose pieces did not all arrive
     std::atomic<std::uint64_t> messagesOut{0};
     std::atomic<std::uint64_t> bytesOut{0};
@@ -59,19 +68,23 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     enum class OpenResult { kOpened, kUidTaken, kFailed };
 
     // Joins `channel` in the folder `dir` (already checked) as `uid`, or as a uid chosen here,
-    // unique in the channel and outside `avoid`, when `uid` is 0. Holds the folder's join lock
-    // until start(), so that members joining at once each find the other exactly once. On
-    // kUidTaken or kFailed, `error` says why and the result is nullptr.
+    // unique in the channel and outside `avoid`, when `uid` is 0: binds the member's socket,
+    // which reserves the uid, and nothing else, so it never waits. On kUidTaken or kFailed,
+    // `error` says why and the result is nullptr.
     static std::shared_ptr<ChannelNetwork> open(const std::string& dir, const std::string& channel,
                                                 std::uint32_t uid,
                                                 const std::set<std::uint32_t>& avoid,
                                                 OpenResult& result, std::string& error);
 
-    // Connects to the members already in the channel, gives up the join lock and starts the
-    // network thread, which reports to `listener` until leave().
+    // Starts the network thread, which reports to `listener` until leave(). It first takes the
+    // folder's join lock (waiting up to kLockWaitMs for a join under way: a process stopped while
+    // holding it must not stop everybody), learns who already connected, connects to the other
+    // members and gives the lock up, so that members joining at once each find the other once.
     void start(std::shared_ptr<ChannelListener> listener);
-    // Says goodbye to every member (each sees reason quit), gives up the uid and ends the
-    // network thread. Nothing is reported after it returns but what is already under way.
+    // Gives up the uid and says goodbye to every member (each sees reason quit), without
+    // waiting: a goodbye a member's full queue cannot take is left to the network thread, which
+    // tries for kByeWaitMs before it ends. Nothing is reported after it returns but what is
+    // already under way.
     void leave();
 
     // Each member gets every frame its queue has room for; what does not fit waits for the
@@ -81,6 +94,13 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     void sendAudio(const std::int16_t* pcm, int samples, int channels, int sampleRate);
     void sendVideo(std::shared_ptr<const I420Frame> frame);
     static constexpr std::size_t kAudioBacklog = 6;
+
+    static constexpr std::size_t kMaxLinks = 128;
+    static constexpr std::size_t kMaxUngreeted = 32;
+    static constexpr int kGreetingMs = 2000;
+    static constexpr std::size_t kMaxAssemblingBytes = 128u << 20;
+    static constexpr int kLockWaitMs = 2000;
+    static constexpr int kByeWaitMs = 1000;
 
     std::uint32_t uid() const { return uid_; }
     const std::string& channel() const { return channel_; }
@@ -97,17 +117,32 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
 
   private:
     struct Link;
+    using Clock = std::chrono::steady_clock;
 
     ChannelNetwork(std::string dir, std::string channel, std::uint32_t uid);
     std::vector<std::shared_ptr<Link>> sendableLinks() const;
-    void addLink(SocketFd fd);
+    // Greets the member at the other end of `fd` and keeps the link; false when it cannot take
+    // even a hello. `connectedUid`: the uid whose socket was connected to, 0 for one accepted.
+    bool addLink(SocketFd fd, std::uint32_t connectedUid);
     void run(std::shared_ptr<ChannelListener> listener);
-    void acceptMembers();
+    // Network thread: under the join lock, the members that connected already are read and the
+    // others connected to.
+    void meetMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer);
+    // Accepts what waits, within the bounds, and reads each new link's hello if it is there.
+    void acceptMembers(ChannelListener& listener, std::vector<std::uint8_t>& buffer);
+    // Network thread: the folder or this member's name in it was removed; makes both again and
+    // meets whoever joined meanwhile, or says why not.
+    void checkName(ChannelListener& listener, std::vector<std::uint8_t>& buffer);
     // Reads what `link` has; false once the link is finished. An empty read is the end only
     // when the wait reported `hungUp`: otherwise it is an empty message.
     bool readLink(Link& link, ChannelListener& listener, std::vector<std::uint8_t>& buffer,
                   bool hungUp);
-    void dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener, int reason);
+    // A hello that `link` may not give: another channel, a uid held or not this member's.
+    bool refuseHello(const Link& link, const WirePeer& peer) const;
+    // Forgets `link` and reports a member gone; false when it was dropped already.
+    bool dropLink(const std::shared_ptr<Link>& link, ChannelListener& listener, int reason);
+    // Network thread, once leaving: the goodbyes leave() could not send, for up to kByeWaitMs.
+    void sendPendingByes();
     void wake();
     // Sends what waits for `link` (its sendMutex held); false while some of it must wait for
     // room in the member's queue.
@@ -116,10 +151,16 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     const std::string dir_;
     const std::string channel_;
     const std::uint32_t uid_;
+    const std::string key_;
     const std::string path_;
-    SocketFd listener_;
-    SocketFd lock_;
-    SocketFd wake_;  // an eventfd: leave() and new links interrupt the network thread's wait
+    const int ownerPid_;  // a forked child never removes its parent's name
+    SocketFd listener_;   // replaced by the network thread only (checkName)
+    std::atomic<unsigned long long> listenerInode_{0};
+    bool nameLost_ = false;  // network thread only: the name is gone for good, said once
+    SocketFd wake_;   // an eventfd: leave() and new links interrupt the network thread's wait
+    SocketFd spare_;  // given up for a moment to refuse a connection when descriptors run out
+    Clock::time_point acceptPausedUntil_{};  // network thread only
+    std::size_t assembling_ = 0;             // network thread only: bytes of incomplete frames
     std::set<std::uint32_t> avoid_;
     std::atomic<bool> leaving_{false};
 

@@ -7,8 +7,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace velto {
 namespace sim {
@@ -28,8 +31,21 @@ bool addressOf(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
+// The network's open descriptors, for a forked child to let go of. Never destroyed: detached
+// network threads may close descriptors while the process exits.
+struct OpenDescriptors {
+    std::mutex mutex;
+    std::set<int> fds;
+};
+
+OpenDescriptors& openDescriptors() {
+    static OpenDescriptors* const instance = new OpenDescriptors;
+    return *instance;
+}
+
 SocketFd newSocket(int& error) {
-    SocketFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    SocketFd fd = SocketFd::created(
+        [] { return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); });
     if (!fd.valid()) {
         error = errno;
     }
@@ -48,45 +64,99 @@ SocketFd socketFor(const std::string& path, sockaddr_un& address, int& error) {
 
 }  // namespace
 
+SocketFd SocketFd::created(const std::function<int()>& create) {
+    OpenDescriptors& open = openDescriptors();
+    std::lock_guard<std::mutex> lock(open.mutex);
+    SocketFd owned;
+    owned.fd_ = create();
+    if (owned.fd_ >= 0) {
+        const int saved = errno;
+        open.fds.insert(owned.fd_);
+        errno = saved;
+    }
+    return owned;
+}
+
 SocketFd& SocketFd::operator=(SocketFd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.release();
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
     return *this;
 }
 
 SocketFd::~SocketFd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
+    close();
 }
 
-int SocketFd::release() {
-    const int fd = fd_;
+void SocketFd::close() {
+    if (fd_ < 0) {
+        return;
+    }
+    // Closed and unlisted at once: a child forked in between would replace a number that another
+    // thread may already have reused.
+    OpenDescriptors& open = openDescriptors();
+    std::lock_guard<std::mutex> lock(open.mutex);
+    ::close(fd_);
+    open.fds.erase(fd_);
     fd_ = -1;
-    return fd;
+}
+
+void lockNetworkForFork() {
+    openDescriptors().mutex.lock();
+}
+
+void unlockNetworkAfterFork() {
+    openDescriptors().mutex.unlock();
+}
+
+void closeNetworkInForkChild() {
+    OpenDescriptors& open = openDescriptors();
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 && !open.fds.empty()) {
+        // No descriptor free: one of ours makes room, and gets /dev/null below like the others.
+        ::close(*open.fds.begin());
+        null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    }
+    for (const int fd : open.fds) {
+        if (null >= 0 && fd != null) {
+            (void)dup3(null, fd, O_CLOEXEC);
+        }
+    }
+    if (null >= 0 && open.fds.count(null) == 0) {
+        ::close(null);
+    }
+    open.mutex.unlock();
 }
 
 SocketFd listenAt(const std::string& path, int& error) {
+    // Bound and listening under a name of its own first, then linked to `path`: the name
+    // appears only once someone listens there (so a name that refuses connections is stale,
+    // never one being set up), and link() fails when the name is taken.
+    static std::atomic<unsigned> made{0};
+    const std::string temporary = path.substr(0, path.rfind('/') + 1) + "t" +
+                                  std::to_string(static_cast<long>(getpid())) + "-" +
+                                  std::to_string(made.fetch_add(1)) + ".sock";
     sockaddr_un address{};
-    SocketFd fd = socketFor(path, address, error);
+    SocketFd fd = socketFor(temporary, address, error);
     if (!fd.valid()) {
         return fd;
     }
+    unlink(temporary.c_str());  // left by a process of this pid that died
     if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
         return SocketFd();
     }
     // Nobody else may connect: the folder is 0700 already, the socket is made 0600 as well
     // (the umask is the whole process's, so it is not touched).
-    if (chmod(path.c_str(), 0600) != 0 || listen(fd.get(), kBacklog) != 0) {
-        error = errno;
-        unlink(path.c_str());
+    if (chmod(temporary.c_str(), 0600) != 0 || listen(fd.get(), kBacklog) != 0 ||
+        link(temporary.c_str(), path.c_str()) != 0) {
+        error = errno == EEXIST ? EADDRINUSE : errno;
+        unlink(temporary.c_str());
         return SocketFd();
     }
+    unlink(temporary.c_str());
     return fd;
 }
 
@@ -113,7 +183,7 @@ Liveness probeMember(const std::string& path) {
 }
 
 void removeStale(const std::string& path) {
-    struct stat before{};
+    struct stat before {};
     if (lstat(path.c_str(), &before) != 0 || !S_ISSOCK(before.st_mode)) {
         return;
     }
@@ -121,7 +191,7 @@ void removeStale(const std::string& path) {
         return;
     }
     // Another member may have cleaned and re-bound the name meanwhile: only the same inode goes.
-    struct stat now{};
+    struct stat now {};
     if (lstat(path.c_str(), &now) == 0 && now.st_ino == before.st_ino &&
         now.st_dev == before.st_dev) {
         unlink(path.c_str());

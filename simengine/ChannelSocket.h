@@ -9,17 +9,22 @@
 
 #include <sys/uio.h>
 
+#include <functional>
 #include <string>
 
 namespace velto {
 namespace sim {
 
-// Owns one descriptor; closes it when destroyed.
+// Owns one descriptor of the network; closes it when destroyed. Every such descriptor is
+// close-on-exec and listed process-wide while open, so that a child forked without exec lets go
+// of it at once (closeNetworkInForkChild): a member that forked and died is seen gone at once.
 class SocketFd {
   public:
     SocketFd() = default;
-    explicit SocketFd(int fd) : fd_(fd) {}
-    SocketFd(SocketFd&& other) noexcept : fd_(other.release()) {}
+    // Takes `fd` (or -1) as returned by `create`, which runs under the list's lock so that a fork
+    // at any moment finds the new descriptor listed.
+    static SocketFd created(const std::function<int()>& create);
+    SocketFd(SocketFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     SocketFd& operator=(SocketFd&& other) noexcept;
     SocketFd(const SocketFd&) = delete;
     SocketFd& operator=(const SocketFd&) = delete;
@@ -27,14 +32,22 @@ class SocketFd {
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    int release();
 
   private:
+    void close();
+
     int fd_ = -1;
 };
 
-// A listening socket bound at `path`, non-blocking; invalid with errno kept in `error`
-// (EADDRINUSE when the name is taken).
+// fork(): the list's lock is held across it (taken last, it is only ever held around a system
+// call), and in the child every listed descriptor is replaced by /dev/null: the number stays
+// owned and valid, the socket or lock is let go.
+void lockNetworkForFork();
+void unlockNetworkAfterFork();
+void closeNetworkInForkChild();
+
+// A listening socket at `path`, non-blocking, the name appearing only once it listens; invalid
+// with errno kept in `error` (EADDRINUSE when the name is taken).
 SocketFd listenAt(const std::string& path, int& error);
 
 // A non-blocking connection to the member listening at `path`; invalid with `error` set

@@ -39,6 +39,22 @@ struct PlaneRange {
     std::size_t size;
 };
 
+// Sizes the planes of `frame` (width x height set) to hold its first `end` bytes: the vectors
+// grow with the bytes that arrived, by doubling, never to what a piece merely announces.
+void growFrame(I420Frame& frame, std::size_t end) {
+    const std::size_t luma = static_cast<std::size_t>(frame.width) * frame.height;
+    const std::size_t chroma = static_cast<std::size_t>(frame.width / 2) * (frame.height / 2);
+    std::vector<std::uint8_t>* const planes[] = {&frame.y, &frame.u, &frame.v};
+    const std::size_t sizes[] = {luma, chroma, chroma};
+    for (int i = 0; i < 3 && end > 0; ++i) {
+        const std::size_t need = std::min(end, sizes[i]);
+        if (planes[i]->size() < need) {
+            planes[i]->resize(need);
+        }
+        end -= need;
+    }
+}
+
 }  // namespace
 
 std::uint64_t wireClockNs() {
@@ -226,7 +242,10 @@ WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* bo
         videoSequence_ = header.sequence;
         videoSentNs_ = header.sentNs;
         if (video_.width != fields.width || video_.height != fields.height) {
-            video_.resize(fields.width, fields.height);
+            // Another size: what was held goes, the new frame's planes grow as pieces arrive.
+            video_ = I420Frame{};
+            video_.width = fields.width;
+            video_.height = fields.height;
         }
         if (abandoned) {
             ++abandoned_;
@@ -236,6 +255,7 @@ WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* bo
         assembling_ = false;
         return refuse("video piece out of order");
     }
+    growFrame(video_, fields.offset + fields.length);
     copyIntoFrame(video_, fields.offset, fields.length, body + sizeof fields);
     filled_ += fields.length;
     if (filled_ < total) {

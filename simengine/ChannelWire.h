@@ -126,6 +126,10 @@ class WireReader {
     const char* refusal() const { return refusal_; }
     // Frames given up incomplete because the next one began (pieces lost on the way).
     std::uint64_t abandoned() const { return abandoned_; }
+    // Bytes of the frame being assembled received so far: what the reader holds for a frame
+    // that may never complete. A frame's planes grow with what arrives, never to what a first
+    // piece announces.
+    std::size_t assembling() const { return assembling_ ? filled_ : 0; }
 
   private:
     WireEvent refuse(const char* why);

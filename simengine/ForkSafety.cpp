@@ -3,11 +3,13 @@
 // real engine needs the same: a child initialises its own). The process-wide locks are all held
 // briefly and never while calling the module, so holding them across fork() cannot deadlock with
 // a thread that waits for the forking thread. The library's lock is taken first: it is held while
-// the journal records.
+// the journal records. The network's descriptors are let go of in the child, so that the
+// sockets, the join lock and the uids of a member that forked die with the member.
 #if !defined(_WIN32)
 
 #include <pthread.h>
 
+#include "simengine/ChannelSocket.h"
 #include "simengine/Controls.h"
 #include "simengine/Handouts.h"
 #include "simengine/Journal.h"
@@ -23,9 +25,11 @@ void beforeFork() {
     handouts().lockForFork();
     controls().lockForFork();
     journal().lockForFork();
+    lockNetworkForFork();
 }
 
 void afterForkInParent() {
+    unlockNetworkAfterFork();
     journal().unlockAfterFork();
     controls().unlockAfterFork();
     handouts().unlockAfterFork();
@@ -33,6 +37,7 @@ void afterForkInParent() {
 }
 
 void afterForkInChild() {
+    closeNetworkInForkChild();
     journal().unlockAfterFork();
     controls().unlockAfterFork();
     handouts().unlockAfterFork();

@@ -61,9 +61,9 @@ std::shared_ptr<ChannelNetwork> joinNetwork(const LiveSettings& settings,
     if (!networkWanted(settings.network)) {
         return nullptr;
     }
-    const std::string dir = networkFolder(settings.network);
     std::string error;
-    if (!prepareFolder(dir, error)) {
+    const std::string dir = networkFolder(settings.network, error);
+    if (dir.empty() || !prepareFolder(dir, error)) {
         reportBadSetting("network", error + "; the call stays in this process");
         return nullptr;
     }

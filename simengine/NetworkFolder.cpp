@@ -41,18 +41,26 @@ bool networkWanted(const NetworkSettings& settings) {
     return variable == nullptr || !offWord(variable);
 }
 
-std::string networkFolder(const NetworkSettings& settings) {
+std::string networkFolder(const NetworkSettings& settings, std::string& error) {
     if (!settings.dir.empty()) {
         return settings.dir;
     }
     if (const char* variable = environment("VELTO_SIM_NETWORK_DIR")) {
+        if (variable[0] != '/') {
+            // Resolved against each program's working folder, it would part programs that
+            // mean to meet.
+            error = std::string("VELTO_SIM_NETWORK_DIR: expected an absolute folder path, got \"") +
+                    variable + "\"";
+            return std::string();
+        }
         return variable;
     }
-    if (const char* runtime = environment("XDG_RUNTIME_DIR")) {
+    const char* runtime = environment("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
         return std::string(runtime) + "/velto-sim";
     }
     const char* tmp = environment("TMPDIR");
-    return std::string(tmp != nullptr ? tmp : "/tmp") + "/velto-sim-" +
+    return std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/velto-sim-" +
            std::to_string(static_cast<unsigned long>(geteuid()));
 }
 
@@ -61,7 +69,7 @@ bool prepareFolder(const std::string& dir, std::string& error) {
         error = dir + ": cannot create it: " + std::strerror(errno);
         return false;
     }
-    struct stat info{};
+    struct stat info {};
     if (lstat(dir.c_str(), &info) != 0) {
         error = dir + ": " + std::strerror(errno);
         return false;
@@ -142,6 +150,26 @@ std::vector<Member> listMembers(const std::string& dir, const std::string& key) 
 
 std::string lockPath(const std::string& dir) {
     return dir + "/join.lock";
+}
+
+std::string notASocket(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || S_ISSOCK(info.st_mode)) {
+        return std::string();
+    }
+    if (S_ISREG(info.st_mode)) {
+        return "a regular file";
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return "a folder";
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return "a symbolic link";
+    }
+    if (S_ISFIFO(info.st_mode)) {
+        return "a named pipe";
+    }
+    return "a device file";
 }
 
 }  // namespace sim

@@ -18,8 +18,10 @@ namespace sim {
 bool networkWanted(const NetworkSettings& settings);
 
 // The rendezvous folder: the sim.network.dir setting, else VELTO_SIM_NETWORK_DIR, else
-// $XDG_RUNTIME_DIR/velto-sim, else <TMPDIR or /tmp>/velto-sim-<uid>.
-std::string networkFolder(const NetworkSettings& settings);
+// $XDG_RUNTIME_DIR/velto-sim, else <TMPDIR or /tmp>/velto-sim-<uid> (relative values of the last
+// two are ignored, as they are by other programs). Empty, with `error` saying why, for a relative
+// VELTO_SIM_NETWORK_DIR: refused as the setting is.
+std::string networkFolder(const NetworkSettings& settings, std::string& error);
 
 // Creates `dir` (mode 0700) when missing. False, with `error` saying why, when it is not a
 // folder (a link to one counts as not), belongs to another user or is open to others.
@@ -40,6 +42,8 @@ struct Member {
 std::vector<Member> listMembers(const std::string& dir, const std::string& key);
 // The join lock's path in `dir`.
 std::string lockPath(const std::string& dir);
+// What is at `path` when it is not a socket ("a regular file", "a folder", ...), else "".
+std::string notASocket(const std::string& path);
 
 }  // namespace sim
 }  // namespace velto

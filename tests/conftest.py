@@ -1,3 +1,4 @@
+import atexit
 import os
 os.environ.setdefault("VELTO_SIM_LIVE", "0")
 import shutil
@@ -5,6 +6,13 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+
+# The session's own rendezvous folder, for whatever starts before a test's own is set (module
+# fixtures, collection): nothing of the suite ever joins the default folder, where a peer someone
+# runs in a terminal would meet it.
+SESSION_NETWORK_DIR = tempfile.mkdtemp(prefix="vss-")
+os.environ["VELTO_SIM_NETWORK_DIR"] = SESSION_NETWORK_DIR
+atexit.register(shutil.rmtree, SESSION_NETWORK_DIR, True)
 
 import pytest
 

@@ -86,8 +86,42 @@ def live_member(network_folder):
     sim.set_live(None)
 
 
+NAMES = []
+
+
+@pytest.fixture(autouse=True)
+def member_names():
+    """The member names the test holds, given up after it."""
+    yield NAMES
+    while NAMES:
+        NAMES.pop().close()
+
+
+TEMPORARY = itertools.count()
+
+
+def listening_name(path):
+    """A listening socket whose name appears at `path` only once it listens, as a member's
+    does (a name that refuses connections is stale and may be removed by a join)."""
+    name = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    temporary = os.path.join(os.path.dirname(path), "t-test-%d.sock" % next(TEMPORARY))
+    name.bind(temporary)
+    name.listen(16)
+    os.link(temporary, path)
+    os.unlink(temporary)
+    return name
+
+
+def claim(folder, uid, channel="room"):
+    """Holds uid's name in the folder, as a member's process does: only a member whose name is
+    there may greet as its uid."""
+    NAMES.append(listening_name(member_path(folder, channel, uid)))
+    return NAMES[-1]
+
+
 def connect(folder, uid=9, channel="room"):
     """A member socket of the test's, greeted by the engine's member."""
+    claim(folder, uid)
     member = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     member.connect(member_path(folder, "room", 5))
     member.send(hello(uid, channel))
@@ -216,7 +250,9 @@ def test_stale_names_of_dead_processes_are_cleaned(network_folder):
         sdk.initialize('{"sim": {"users": []}}')
         assert sdk.joinChannel("", "room", 5) == 0  # the dead holder of uid 5 is no clash
         assert sim.network()["uid"] == 5
-        assert os.path.exists(mine) and not os.path.exists(other_channel)
+        # Other channels' names go in the background, once the join lock is taken.
+        wait_for(lambda: not os.path.exists(other_channel))
+        assert os.path.exists(mine)
         # Our name is ours now: a member can connect to it.
         probe = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         probe.connect(mine)

@@ -6,6 +6,8 @@ off); they report what they saw as one JSON line. Rate bounds are loose: CI mach
 and shared."""
 import json
 import os
+import shutil
+import tempfile
 import time
 
 import pytest
@@ -28,7 +30,13 @@ def mark(text):
 
 
 def live_run(code, timeout=60):
-    proc = run_python(LIVE_PRELUDE + code, timeout=timeout, env={"VELTO_SIM_LIVE": "1"})
+    # A rendezvous folder of its own: module fixtures start calls before any test's is set.
+    folder = tempfile.mkdtemp(prefix="vsl-")
+    try:
+        proc = run_python(LIVE_PRELUDE + code, timeout=timeout,
+                          env={"VELTO_SIM_LIVE": "1", "VELTO_SIM_NETWORK_DIR": folder})
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     lines = proc.stdout.splitlines()
     result = [line for line in lines if line.startswith("RESULT ")]
     assert result, proc.stdout + proc.stderr

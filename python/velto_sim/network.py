@@ -20,7 +20,8 @@ def network() -> Optional[Dict[str, Any]]:
     """The current engine's membership of the channel between processes, or None when it is in
     no live call or its call stays in this process: {"dir", "channel", "uid" (its own, as
     assigned for 0), "members" (uids of the other processes greeted), "messagesIn", "bytesIn",
-    "refused" (malformed, truncated, oversized or foreign messages dropped), "abandoned" (video
+    "refused" (malformed, truncated, oversized or foreign messages dropped; connections over
+    the bounds, silent for 2 s or greeting as a uid they do not hold), "abandoned" (video
     frames whose pieces did not all arrive), "messagesOut", "bytesOut", "sendsDropped" (frames a
     member's full queue did not take)}."""
     return _read_json(_network_json)
