@@ -147,3 +147,19 @@ def test_a_handler_error_is_printed_and_raised_in_the_registering_thread(registr
     assert "NeedsArguments: needs boom 5" in proc.stderr
     assert "in fails" in proc.stderr  # the handler's own traceback
     assert proc.stdout.splitlines() == [received, "still ran: [5]"]
+
+
+def test_a_program_that_exits_with_handlers_running_ends_cleanly():
+    proc = run_python("""
+        import time
+        import pyveltosdk as velto
+        import velto_sim as sim
+        engine = velto.Engine().open()
+        channel = engine.join("room", uid=1)
+        channel.on(velto.UserJoined, lambda event: print("hello", event.uid, flush=True))
+        sim.fire("onRemoteUserJoined", uid=5)
+        time.sleep(0.2)
+        print("exiting without leaving")
+        """, timeout=60)
+    assert proc.stdout.splitlines() == ["hello 5", "exiting without leaving"]
+    assert proc.stderr == ""

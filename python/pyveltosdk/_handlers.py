@@ -102,8 +102,10 @@ def _raise_in(registrar: threading.Thread, error: BaseException) -> None:
     if registrar is threading.current_thread() or registrar.ident is None:
         return
     # Not into a thread that ended (its id may be another's now), and not once the main thread
-    # has finished the program's code: it then waits for the other threads to finish.
-    if not registrar.is_alive() or not threading.main_thread().is_alive() or (
+    # has finished the program's code: it then waits for the other threads to finish (the
+    # flag, of 3.9 on, is set before the threading module's exit functions run).
+    shutting_down = bool(getattr(threading, "_SHUTTING_DOWN", False))
+    if not registrar.is_alive() or shutting_down or not threading.main_thread().is_alive() or (
             sys.is_finalizing()):
         return
     ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(registrar.ident),
@@ -135,7 +137,6 @@ class _ThreadDispatch(_Dispatch):
                 except BaseException as error:
                     _print_uncaught(error)
                     _raise_in(entry.registrar, error)
-                    del error
 
 
 # Tasks of loops still reading: a loop holds its tasks only weakly.
