@@ -141,6 +141,7 @@ class Engine:
                 _active = None
             raise
         self._open = True
+        self._video_on = False  # a fresh engine starts with video off
         return self
 
     def close(self) -> None:
@@ -205,7 +206,7 @@ class Engine:
 
     @property
     def version(self) -> str:
-        """The engine library's version text, such as ``"4.2.1"``. A property, read as
+        """The engine library's version text, such as ``"4.2.0"``. A property, read as
         ``engine.version`` (not called); open or not."""
         return _sdk.getVersion().decode("utf-8", "replace")
 
