@@ -159,9 +159,11 @@ class _LoopDispatch(_Dispatch):
                     if inspect.isawaitable(result):
                         await result
                 except Exception as error:
+                    # No "task" key: from 3.12 on, the loop would run a custom exception
+                    # handler in that task's context, which is the one running now.
                     self.loop.call_exception_handler({
                         "message": "event handler %r failed on %r" % (entry.handler, event),
-                        "exception": error, "task": self.task})
+                        "exception": error})
 
 
 def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
