@@ -25,9 +25,11 @@ html_title = "pyveltosdk"
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-# The stub's callback aliases stay names in signatures instead of their long expansion.
+# The stub's callback aliases and the layer's event-class selector stay names in signatures
+# instead of their long expansion.
 autodoc_type_aliases = {"AudioFrameCallback": "AudioFrameCallback",
-                        "VideoFrameCallback": "VideoFrameCallback"}
+                        "VideoFrameCallback": "VideoFrameCallback",
+                        "EventClasses": "EventClasses"}
 
 
 def _stub_module() -> types.ModuleType:

@@ -9,6 +9,7 @@
 #include "common/Boundary.h"
 #include "common/PyRef.h"
 #include "engine/EventQueue.h"
+#include "engine/InterpreterGate.h"
 
 namespace pyv {
 
@@ -90,10 +91,15 @@ PyObject* wait(PyObject* self, PyObject* args) {
                 deadline - Clock::now() + std::chrono::milliseconds(1));
             const auto slice =
                 forever ? kSlice : std::max(std::min(left, kSlice), std::chrono::milliseconds(0));
+            // At exit only daemon threads can still be here. One must not take the GIL back
+            // (the interpreter would end it inside this frame), nor wait holding it (the exit
+            // would wait too): the gate parks it, or it returns at once and polls from Python.
+            InterpreterGate& gate = InterpreterGate::instance();
+            if (gate.exiting()) {
+                Py_RETURN_FALSE;
+            }
             bool ready = false;
-            Py_BEGIN_ALLOW_THREADS;
-            ready = queue->wait(slice);
-            Py_END_ALLOW_THREADS;
+            gate.runWithoutGil([&] { ready = queue->wait(slice); });
             if (ready) {
                 Py_RETURN_TRUE;
             }

@@ -14,8 +14,27 @@ audio and video (``channel.publish_audio(source)``, ``channel.publish_video(sour
             ...
         for event in channel.events():
             print(event)
+
+or with handlers, run on a thread of the layer (or on the running event loop when registered
+from a coroutine)::
+
+        @channel.on(velto.UserJoined)
+        def greet(event):
+            print("hello", event.uid)
 """
 
+try:
+    from importlib.metadata import PackageNotFoundError as _NotFound
+    from importlib.metadata import version as _version
+
+    try:
+        __version__: str = _version("pyveltosdk")
+    except _NotFound:  # imported from a source tree, not installed
+        __version__ = "0+unknown"
+except ImportError:  # pragma: no cover - importlib.metadata is there from 3.8 on
+    __version__ = "0+unknown"
+
+from ._arguments import MAX_CHANNEL_NAME_BYTES, MAX_UID
 from ._engine import (AudioProfile, AudioScenario, Channel, ChannelProfile, ClientRole, Engine,
                       EngineError)
 from ._events import (ChannelLeft, Event, EventStream, LeaveReason, LocalAudioStats,
@@ -33,4 +52,5 @@ __all__ = [
     "Publication", "AudioSource", "VideoSource", "AudioItem", "VideoItem",
     "Event", "EventStream", "UserJoined", "UserLeft", "LeaveReason", "ChannelLeft",
     "LocalVideoStats", "RemoteVideoStats", "LocalAudioStats", "RemoteAudioStats",
+    "MAX_CHANNEL_NAME_BYTES", "MAX_UID",
 ]

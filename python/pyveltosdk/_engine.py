@@ -16,14 +16,17 @@ import enum
 import json
 import os
 import threading
+import warnings
 import weakref
 from typing import (Any, Callable, FrozenSet, Iterable, Mapping, Optional, Tuple, Type,
                     TypeVar, Union, overload)
 
 import _pyveltosdk as _sdk
 
+from ._arguments import channel_name_of, init_text_of, member_of, uid_of
 from ._events import Event, EventStream, Membership
 from ._frames import AUDIO_KINDS, VIDEO_KINDS, AudioFrame, StreamKind, VideoFrame
+from ._handlers import EventClasses, Handler, Handlers
 from ._publish import AudioSource, Publication, VideoSource, start_audio, start_video
 from ._router import AudioProcessor, AudioRouter, VideoProcessor, VideoRouter, register
 from ._streams import FrameStream, Overflow
@@ -116,15 +119,29 @@ if hasattr(os, "register_at_fork"):
 
 
 class Engine:
-    """The engine, initialised on ``with`` entry with `init_text` (a JSON text or a mapping,
-    such as ``{"sim": {...}}`` for the simulated engine) and terminated on exit."""
+    """The engine, initialised on ``with`` entry with `init_text` and terminated on exit.
+
+    `init_text` is a mapping (such as ``{"sim": {...}}`` for the simulated engine), turned into
+    JSON, or the text of a JSON object; an empty text means the engine's defaults. Any other
+    text raises ValueError here, before the engine sees it.
+    """
 
     def __init__(self, init_text: Union[str, Mapping[str, Any]] = "") -> None:
-        self.init_text = _text(init_text)
+        self.init_text = init_text_of(init_text)
         self._audio = AudioRouter()
         self._video = VideoRouter()
         self._channel: Optional[Channel] = None
         self._open = False
+        self._video_on = False  # as this Engine last switched it
+        self._video_warned = False
+
+    def __repr__(self) -> str:
+        if not self._open:
+            return "<Engine closed>"
+        channel = self.channel
+        return "<Engine open, %s>" % (
+            "no channel" if channel is None else "in channel %r as uid %d" % (
+                channel.name, channel.uid))
 
     # --- lifecycle ---------------------------------------------------------------------------
 
@@ -144,6 +161,7 @@ class Engine:
                 _active = None
             raise
         self._open = True
+        self._video_on = False  # a fresh engine starts with video off
         return self
 
     def close(self) -> None:
@@ -185,7 +203,14 @@ class Engine:
     # --- channel -----------------------------------------------------------------------------
 
     def join(self, channel: str, uid: int = 0, key: str = "") -> "Channel":
-        """Join `channel` as `uid` (0: the engine picks one); the Channel leaves on exit."""
+        """Join `channel` as `uid` (0: the engine picks one); the Channel leaves on exit.
+
+        The name must have 1 to 64 bytes in UTF-8 and the uid be from 0 to 4294967295, else
+        ValueError, before the engine is called."""
+        channel = channel_name_of(channel)
+        uid = uid_of(uid)
+        if not isinstance(key, str):
+            raise TypeError("key must be a str, not %s" % type(key).__name__)
         self._check_open()
         if self._channel is not None and not self._channel.left:
             raise RuntimeError("already in channel %r; leave it first" % self._channel.name)
@@ -207,11 +232,23 @@ class Engine:
 
     @property
     def version(self) -> str:
+        """The engine library's version text, such as ``"4.2.0"``. A property, read as
+        ``engine.version`` (not called); open or not."""
         return _sdk.getVersion().decode("utf-8", "replace")
 
     def enable_video(self, enabled: bool = True) -> None:
+        """Switch video on (or off): without it the engine hands over no video frames."""
         self._check_open()
         _done("enableVideo", _sdk.enableVideo(enabled))
+        self._video_on = bool(enabled)
+
+    def _warn_if_video_off(self) -> None:
+        """Once per Engine: a program waiting for video frames with video off waits forever."""
+        if self._video_on or self._video_warned:
+            return
+        self._video_warned = True
+        warnings.warn("video is off, so no video frames will come: call engine.enable_video() "
+                      "first", RuntimeWarning, stacklevel=3)
 
     def enable_audio(self, enabled: bool = True) -> None:
         self._check_open()
@@ -243,22 +280,33 @@ class Engine:
         self._check_open()
         _accepted("enableWebSdkInteroperability", _sdk.enableWebSdkInteroperability(enabled))
 
-    def set_channel_profile(self, profile: ChannelProfile) -> None:
+    def set_channel_profile(self, profile: Union[ChannelProfile, str, int]) -> None:
+        """Set the channel profile: a ChannelProfile, its name in any case (``"live_broadcasting"``)
+        or its number. ValueError names the profiles for any other value."""
+        chosen = member_of(ChannelProfile, profile, "channel profile")
         self._check_open()
-        _accepted("setChannelProfile", _sdk.setChannelProfile(int(profile)))
+        _accepted("setChannelProfile", _sdk.setChannelProfile(int(chosen)))
 
-    def set_client_role(self, role: ClientRole) -> None:
+    def set_client_role(self, role: Union[ClientRole, str, int]) -> None:
+        """Set the client role: a ClientRole, its name in any case (``"audience"``) or its
+        number. ValueError names the roles for any other value."""
+        chosen = member_of(ClientRole, role, "client role")
         self._check_open()
-        _accepted("setClientRole", _sdk.setClientRole(int(role)))
+        _accepted("setClientRole", _sdk.setClientRole(int(chosen)))
 
     def set_video_profile(self, width: int, height: int, frame_rate: int, bitrate: int) -> None:
         self._check_open()
         _accepted("setVideoProfile", _sdk.setVideoProfile(width, height, frame_rate, bitrate))
 
-    def set_audio_profile(self, profile: AudioProfile,
-                          scenario: AudioScenario = AudioScenario.DEFAULT) -> None:
+    def set_audio_profile(self, profile: Union[AudioProfile, str, int],
+                          scenario: Union[AudioScenario, str, int] = AudioScenario.DEFAULT
+                          ) -> None:
+        """Set the audio profile and scenario, each a member, its name in any case or its
+        number. ValueError names the allowed ones for any other value."""
+        chosen = member_of(AudioProfile, profile, "audio profile")
+        chosen_scenario = member_of(AudioScenario, scenario, "audio scenario")
         self._check_open()
-        _accepted("setAudioProfile", _sdk.setAudioProfile(int(profile), int(scenario)))
+        _accepted("setAudioProfile", _sdk.setAudioProfile(int(chosen), int(chosen_scenario)))
 
     def set_parameters(self, parameters: Union[str, Mapping[str, Any]]) -> None:
         """Hand the engine raw parameters (a JSON text or a mapping); the module prints them."""
@@ -294,6 +342,12 @@ class Channel:
         self._event_streams: "weakref.WeakSet[EventStream]" = weakref.WeakSet()
         self._processors: Tuple[Callable[..., Any], ...] = ()
         self._lock = threading.Lock()
+        self._handlers = Handlers(self)
+
+    def __repr__(self) -> str:
+        if self.left:
+            return "<Channel %r uid=%d, left>" % (self.name, self.uid)
+        return "<Channel %r uid=%d, %d remote user(s)>" % (self.name, self.uid, len(self.users))
 
     # --- lifecycle ---------------------------------------------------------------------------
 
@@ -322,6 +376,7 @@ class Channel:
         for events in streams:
             events.close()
         self._membership.close()
+        self._handlers.end()
 
     def __enter__(self) -> "Channel":
         return self
@@ -358,6 +413,49 @@ class Channel:
             self._event_streams.add(stream)
         return stream
 
+    @overload
+    def on(self, event_class: EventClasses) -> Callable[[Handler], Handler]: ...
+
+    @overload
+    def on(self, event_class: EventClasses, handler: Handler) -> Handler: ...
+
+    def on(self, event_class: EventClasses, handler: Optional[Handler] = None) -> Any:
+        """Call `handler` with every event of `event_class` (a class such as UserJoined, or a
+        tuple of them) from now on; returns `handler`. Used as a decorator without it::
+
+            @channel.on(velto.UserJoined)
+            def greet(event):
+                print("hello", event.uid)
+
+        Registered outside a coroutine, handlers run on one thread of the layer for the
+        channel, in the order they were registered, one event after the other. An error in
+        one is printed and raised again in the thread that registered it, as an error of a
+        processor is; the next handlers still run. Registered from a coroutine, they run on
+        its event loop instead and may be coroutine functions, each awaited in turn; an error
+        there goes to the loop's exception handler.
+
+        Handlers see the events queued until the channel is left, then end; ``leave()`` waits
+        for the thread to finish the handler it runs. TypeError for something other than an
+        event class or a callable, or for a coroutine function registered outside a
+        coroutine."""
+        def add(function: Handler) -> Handler:
+            self._handlers.add(event_class, function)
+            return function
+
+        return add if handler is None else add(handler)
+
+    def off(self, target: Union[EventClasses, Callable[..., Any]],
+            handler: Optional[Callable[..., Any]] = None) -> None:
+        """Stop calling handlers: ``off(f)`` stops `f` for every class, ``off(UserJoined)``
+        every handler of UserJoined, ``off(UserJoined, f)`` `f` for UserJoined only. An event
+        being handled may still reach the handlers after it. ValueError if none matched."""
+        if isinstance(target, (type, tuple)):
+            self._handlers.remove(target, handler)
+        elif handler is None:
+            self._handlers.remove(None, target)
+        else:
+            raise TypeError("off(event_class, handler): %r is not an event class" % (target,))
+
     def _forget_events(self, stream: EventStream) -> None:
         with self._lock:
             self._event_streams.discard(stream)
@@ -380,8 +478,11 @@ class Channel:
     def video_frames(self, uid: Optional[int] = None, *, kinds: Optional[Iterable[StreamKind]] = None,
                      maxsize: int = 8, overflow: Overflow = "drop_oldest"
                      ) -> FrameStream[VideoFrame]:
-        """Video frames from now on; as audio_frames."""
+        """Video frames from now on; as audio_frames. With video off (no
+        ``engine.enable_video()`` yet) none come: the first such stream warns once with a
+        RuntimeWarning."""
         self._check_joined()
+        self.engine._warn_if_video_off()
         router = self.engine._video
         stream: FrameStream[VideoFrame] = FrameStream(uid, _kinds(kinds, VIDEO_KINDS), maxsize,
                                                       overflow, router.remove_stream)

@@ -28,11 +28,23 @@ __all__ = [
 
 
 class LeaveReason(enum.IntEnum):
-    """Why a remote user left (unknown numbers are kept as plain ints)."""
+    """Why a remote user left. A number the engine gives that has no name here is a member
+    too, named ``UNKNOWN`` and keeping the number: ``LeaveReason(7)`` is
+    ``<LeaveReason.UNKNOWN: 7>``, equal to 7."""
 
     QUIT = 0
     DROPPED = 1
     BECAME_AUDIENCE = 2
+
+    @classmethod
+    def _missing_(cls, value: object) -> Optional["LeaveReason"]:
+        if not isinstance(value, int) or isinstance(value, bool):
+            return None
+        # Made for the call and not kept: the class's members stay the named ones.
+        member = int.__new__(cls, value)
+        member._name_ = "UNKNOWN"
+        member._value_ = value
+        return member
 
 
 @dataclass(frozen=True)
@@ -45,8 +57,12 @@ class UserJoined:
 @dataclass(frozen=True)
 class UserLeft:
     uid: int
-    reason: int = LeaveReason.QUIT  #: a LeaveReason when known
+    reason: LeaveReason = LeaveReason.QUIT  #: UNKNOWN for a number without a name
     time: float = field(default=0.0, compare=False)
+
+    def __post_init__(self) -> None:
+        if type(self.reason) is not LeaveReason:
+            object.__setattr__(self, "reason", LeaveReason(self.reason))
 
 
 @dataclass(frozen=True)
@@ -147,10 +163,7 @@ def decode(raw: Tuple[int, ...]) -> Event:
     cls = _CLASSES[raw[0]]
     values = list(raw[2:])
     if cls is UserLeft:
-        try:
-            values[1] = LeaveReason(values[1])
-        except ValueError:
-            pass
+        values[1] = LeaveReason(values[1])
     make: Any = cls
     return make(*values, time=raw[1] / 1e9)  # type: ignore[no-any-return]
 
@@ -168,6 +181,10 @@ class EventStream:
 
     ``dropped`` counts the events the bounded queue lost because the reader fell behind.
     """
+
+    def __repr__(self) -> str:
+        return "<EventStream %s, %d dropped>" % ("closed" if self.closed else "open",
+                                                 self.dropped)
 
     def __init__(self, maxsize: int, classes: Optional[Tuple[Type[Event], ...]] = None,
                  on_close: Optional[Callable[["EventStream"], None]] = None) -> None:

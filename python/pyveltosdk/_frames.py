@@ -63,6 +63,10 @@ def _read_only(array: "NDArray[Any]") -> "NDArray[Any]":
 _SAMPLE_TYPES = {1: "u1", 2: "<i2", 4: "<i4"}
 
 
+def _kind_name(kind: object) -> str:
+    return kind.name if isinstance(kind, StreamKind) else repr(kind)
+
+
 @dataclass(frozen=True)
 class AudioFrame:
     """One block of interleaved PCM samples (16-bit signed little-endian as the engine gives
@@ -79,6 +83,12 @@ class AudioFrame:
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "data", _bytes_view(self.data))
+
+    def __repr__(self) -> str:
+        return ("AudioFrame(kind=%s, uid=%d, samples=%d, channels=%d, sample_rate=%d, "
+                "bytes_per_sample=%d, time=%.3f, data=<%d bytes>)" % (
+                    _kind_name(self.kind), self.uid, self.samples, self.channels,
+                    self.sample_rate, self.bytes_per_sample, self.time, self.data.nbytes))
 
     def replace(self, **changes: Any) -> "AudioFrame":
         """A copy with `changes` (data may be any buffer: bytes, bytearray, a numpy array)."""
@@ -111,6 +121,12 @@ class VideoFrame:
     def __post_init__(self) -> None:
         for name in ("y", "u", "v"):
             object.__setattr__(self, name, _bytes_view(getattr(self, name)))
+
+    def __repr__(self) -> str:
+        return ("VideoFrame(kind=%s, uid=%d, width=%d, height=%d, time=%.3f, y=<%d bytes>, "
+                "u=<%d bytes>, v=<%d bytes>)" % (
+                    _kind_name(self.kind), self.uid, self.width, self.height, self.time,
+                    self.y.nbytes, self.u.nbytes, self.v.nbytes))
 
     def replace(self, **changes: Any) -> "VideoFrame":
         """A copy with `changes` (planes may be any buffer: bytes, bytearray, numpy arrays)."""

@@ -67,6 +67,13 @@ class FrameBuffer(Generic[F]):
         self._closed = False
         self._on_close: Callable[[FrameBuffer[F]], None] = on_close
 
+    def __repr__(self) -> str:
+        kinds = "all kinds" if self.kinds is None else "+".join(
+            sorted(kind.name for kind in self.kinds))
+        return "<FrameStream %s of %s, %d/%d buffered, %d dropped, %s>" % (
+            "any uid" if self.uid is None else "uid %d" % self.uid, kinds, len(self._buffer),
+            self.maxsize, self.dropped, "closed" if self._closed else "open")
+
     # --- engine thread ---------------------------------------------------------------------
 
     def offer(self, frame: F) -> None:
