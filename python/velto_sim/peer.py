@@ -53,6 +53,10 @@ class Signals:
         if self.first is None:
             self.first = number
 
+    def status(self) -> int:
+        """0 while no signal came, else 128 + the first one's number."""
+        return 0 if self.first is None else 128 + self.first
+
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     parser = _Parser(
@@ -218,7 +222,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     except ImportError as error:
         return refuse(str(error), 1)
     if signals.first is not None:
-        return 128 + signals.first
+        return signals.status()
 
     velto_sim.set_live(True)
     watcher = Watcher()
@@ -230,8 +234,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             say("joining %s failed (%s)" % (args.channel, error.code))
             return 1
         with channel:
-            channel.audio_processor(watcher.audio, kinds=[StreamKind.PLAYBACK_USER])
-            channel.video_processor(watcher.video, kinds=[StreamKind.RENDER])
+            channel.audio_processor(kinds=[StreamKind.PLAYBACK_USER])(watcher.audio)
+            channel.video_processor(kinds=[StreamKind.RENDER])(watcher.video)
             say("joined %s as uid %d" % (args.channel, joined_uid(args)))
             stop = threading.Event()
             players = [play(path, stop, args.loop, **options) for path, options in pushes]
@@ -247,7 +251,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             say("uid %d: %d %s frames" % (uid, count, kind))
         for player in players:
             player.join(timeout=2)
-    return 0 if signals.first is None else 128 + signals.first
+    return signals.status()
 
 
 def watch(channel: Channel, seconds: float, signals: Signals, watcher: Watcher) -> None:
