@@ -120,7 +120,7 @@ def init_text(args: argparse.Namespace) -> str:
     if not args.scripted_users:
         sim["users"] = []
     if not args.stats:
-        # No statistics: nothing to print, and the journal the peer reads stays short.
+        # No statistics unless asked: the peer prints none of them.
         sim["stats"] = {"intervalMs": 0}
     return json.dumps({"sim": sim})
 
