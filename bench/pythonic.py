@@ -43,8 +43,6 @@ import velto_sim as sim
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import frame_path  # noqa: E402  (the native frame driver and its helpers)
 
-from pyveltosdk._router import AudioRouter, VideoRouter  # noqa: E402
-
 import pyveltosdk as velto  # noqa: E402
 
 
@@ -52,12 +50,6 @@ import pyveltosdk as velto  # noqa: E402
 
 def raw_none(frame):
     return (lambda *a: (None,)) if frame.audio else (lambda *a: (None, None, None))
-
-
-def router_with(frame, processor):
-    router = AudioRouter() if frame.audio else VideoRouter()
-    router.add_processor(processor, None)
-    return router
 
 
 def noop(frame):
@@ -72,26 +64,33 @@ def replace_video(frame):
     return frame.replace(u=b"\x80", v=b"\x80")
 
 
-def processor_cases(paths, frames):
+def processor_cases(paths, frames, channel):
+    """Each case registers its callable for its own runs: the raw callback, or the Engine's
+    frame observer with one processor added to the channel for the run."""
+    audio_observer, video_observer = channel.engine.frame_observers
     cases = []
     for frame in frames:
-        callables = [
-            ("raw none", raw_none(frame)),
-            ("processor none", router_with(frame, noop)),
-            ("processor replace", router_with(frame, replace_audio if frame.audio
-                                              else replace_video)),
-        ]
-        for kind, callable_ in callables:
-            def run(warmup, count, frame=frame, callable_=callable_):
-                return paths.module(frame, callable_, warmup, count)
+        def raw(warmup, count, frame=frame, callable_=raw_none(frame)):
+            return paths.module(frame, callable_, warmup, count)
+        cases.append(frame_path.Case(frame, "raw none", raw))
+        replace = replace_audio if frame.audio else replace_video
+        for kind, processor in (("processor none", noop), ("processor replace", replace)):
+            def run(warmup, count, frame=frame, processor=processor):
+                add = channel.audio_processor if frame.audio else channel.video_processor
+                add(processor)
+                try:
+                    return paths.module(frame, audio_observer if frame.audio else video_observer,
+                                        warmup, count)
+                finally:
+                    channel.remove_processor(processor)
             cases.append(frame_path.Case(frame, kind, run))
     return cases
 
 
-def run_processor_bench(lib, seconds, rounds):
+def run_processor_bench(lib, channel, seconds, rounds):
     paths = frame_path.Paths(lib)
     frames = [frame_path.audio_frame(), frame_path.video_frame(320, 240)]
-    cases = processor_cases(paths, frames)
+    cases = processor_cases(paths, frames, channel)
     for case in cases:
         case.calibrate(seconds)
     for _ in range(rounds):
@@ -188,14 +187,18 @@ def run_memory_bench(lib, channel, total, steps):
     frame = frame_path.audio_frame()
     paths = frame_path.Paths(lib)
     samples, width, channels, rate = frame.audio
-    stream = channel.audio_frames(maxsize=64)
     unbounded = []
-    list_router = AudioRouter()
-    list_router.add_processor(lambda f: unbounded.append(f), None)
     per_step = total // steps
     figures = {}
-    for name, target in (("stream", channel.engine._audio), ("list", list_router)):
-        sdk.registerAudioObserver(target)
+    audio_observer = channel.engine.frame_observers[0]
+    sdk.registerAudioObserver(audio_observer)
+    # The list first, as a processor; then the stream, alone on the channel.
+    keep = channel.audio_processor(lambda f: unbounded.append(f))
+    stream = None
+    for name in ("list", "stream"):
+        if name == "stream":
+            channel.remove_processor(keep)
+            stream = channel.audio_frames(maxsize=64)
         gc.collect()
         tracemalloc.start()
         base = tracemalloc.get_traced_memory()[0]
@@ -207,7 +210,6 @@ def run_memory_bench(lib, channel, total, steps):
             gc.collect()
             figures[name].append(tracemalloc.get_traced_memory()[0] - base)
         tracemalloc.stop()
-    sdk.registerAudioObserver(channel.engine._audio)
     print("%-12s %16s %22s" % ("frames", "bounded stream", "unbounded list"))
     for step in range(steps):
         print("%-12d %16.0f %22.0f" % ((step + 1) * per_step, figures["stream"][step] / 1024,
@@ -339,8 +341,8 @@ def main():
         lib, _ = frame_path.build_helper(scratch)
         sdk.terminate()
         with velto.Engine() as engine, engine.join("bench", uid=1) as channel:
-            run_processor_bench(lib, seconds, rounds)
-            sdk.registerAudioObserver(engine._audio)
+            run_processor_bench(lib, channel, seconds, rounds)
+            sdk.registerAudioObserver(engine.frame_observers[0])
             run_delay_bench(channel, delay_frames)
             run_memory_bench(lib, channel, memory_frames, 4)
             run_publish_bench(lib, channel, *publish_frames)

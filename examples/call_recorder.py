@@ -47,7 +47,7 @@ from recorder.signals import Signals  # noqa: E402
 SIGNALS = Signals().install() if __name__ == "__main__" else None
 
 try:
-    import _pyveltosdk  # noqa: F401,E402  (the recorder's modules use it)
+    import pyveltosdk  # noqa: F401,E402  (the recorder's modules use it)
 except ImportError as error:  # pragma: no cover - depends on the installation
     sys.exit("call_recorder: the engine module is not installed (%s); "
              "run: python -m pip install \".[recorder]\"" % error)

@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+import _pyveltosdk as sdk
 import pyveltosdk as velto
 import velto_sim as sim
 from pyveltosdk import StreamKind
@@ -117,6 +118,16 @@ def test_video_processor_replaces_only_the_planes_it_changes(channel):
 
     answer, planes = sim.deliver_video(sim.VIDEO_CAPTURE, 2, 2, b"abcd", b"u", b"v")
     assert planes == (b"abcd", b"\x80", b"\x80")
+
+
+def test_frames_handed_back_to_the_engine_reach_its_processors_again(channel):
+    channel.audio_processor(lambda frame: frame.replace(data=pcm(9)))
+    sdk.registerAudioObserver(lambda *raw: (None,))  # another callback for a while
+    assert sim.deliver_audio(sim.AUDIO_RECORD, pcm(7))[1] == pcm(7)
+    audio, video = channel.engine.frame_observers
+    sdk.registerAudioObserver(audio)
+    sdk.registerVideoObserver(video)
+    assert sim.deliver_audio(sim.AUDIO_RECORD, pcm(7))[1] == pcm(9)
 
 
 def test_processors_end_with_the_channel(channel):

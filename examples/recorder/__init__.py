@@ -2,7 +2,7 @@
 
 signals     SIGINT and SIGTERM, caught from the program's first line
 options     the command line, and the checks made before the engine starts
-capture     the frame callbacks: effects, then each frame offered to its worker
+capture     the frame processors (pyveltosdk): effects, then each frame offered to its worker
 recording   a recording's files and the worker thread with its bounded queue
 composite   the grid of users present, with the mixed audio
 formats     the output formats; avfile (PyAV: MP4, WebM) and rawfile (WAV, Y4M) write them

@@ -122,6 +122,11 @@ class Recording:
             if self.error is None and self.origin is not None and self.last is not None:
                 self.writer.end_audio((end if end is not None else self.last + 0.01)
                                       - self.origin)
+        except WriteFailed as error:
+            self.error = str(error)
+        # Closed also after a failed write: a file left to the collector is finished (and its
+        # failure printed) whenever that happens to free it.
+        try:
             self.writer.close()
         except WriteFailed as error:
             self.error = self.error or str(error)

@@ -10,7 +10,7 @@ import os
 import time
 from typing import Any, Dict, List, Optional
 
-import _pyveltosdk as sdk
+from pyveltosdk import Channel, ChannelProfile, ClientRole, Engine, EngineError
 
 from . import check, console, formats, options
 from .capture import Capture
@@ -55,6 +55,8 @@ class Call:
         self.said: List[str] = []  # errors already shown while the call ran
         self.removed: List[str] = []  # files that held nothing readable
         self.started = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+        self.channel: Channel
+        self.users_at_end: Optional[List[int]] = None
 
     def _user_worker(self, uid: int) -> Worker:
         recording = Recording("user-%d" % uid, self.fmt,
@@ -74,38 +76,63 @@ class Call:
         recording = Recording("composite", self.fmt, os.path.join(self.folder, "composite"),
                               origin=joined, video=formats.VideoFormat(width, height, fps),
                               wait=0.5, keep_last_picture=False)
-        return CompositeWorker(recording, self.signals.hurry, fps, self.capture.present,
+        return CompositeWorker(recording, self.signals.hurry, fps, self._present,
                                self.capture.latest)
+
+    def _present(self, at: float) -> List[int]:
+        """The remote users in the call now, by uid, from its join and leave events; once the
+        call ended, those in it at its end."""
+        if self.users_at_end is not None:
+            return self.users_at_end
+        return sorted(self.channel.users)
+
+    def _start(self, engine: Engine) -> Optional[int]:
+        """Sets the engine up and joins; None when joined, else the exit status."""
+        args = self.args
+        say("engine %s" % engine.version)
+        engine.set_channel_profile(ChannelProfile.LIVE_BROADCASTING)
+        engine.set_client_role(ClientRole.BROADCASTER)  # this program sends too
+        engine.enable_audio()
+        engine.enable_video()
+        engine.set_video_profile(args.width, args.height, args.fps, args.bitrate)
+        for view in range(1, 6):  # the first for the local user, then one per remote user
+            engine.add_view(view)
+        if not args.stats:
+            engine.log_off()
+        try:
+            self.channel = engine.join(args.channel, args.uid)
+        except EngineError as error:
+            self.run_folder.remove()  # nothing was recorded
+            if error.code == JOIN_REFUSED:
+                note("uid %d is already in channel %r (another process); choose another "
+                     "--uid, or 0 for any" % (args.uid, args.channel))
+                return 2
+            note("joinChannel failed with %s" % error.code)
+            return 1
+        # Every kind of frame goes through the processors, so that each kind is timed.
+        self.channel.audio_processor(self.capture.on_audio)
+        self.channel.video_processor(self.capture.on_video)
+        return None
 
     def run(self) -> int:
         args = self.args
         init: Dict[str, Any] = {"appId": args.app_id}
         init.update(args.engine_config)
-        sdk.initialize(json.dumps(init))
-        say("engine %s" % sdk.getVersion().decode("utf-8", "replace"))
         self.capture = Capture(self._user_worker, None, grayscale=args.grayscale,
                                volume=args.volume)
-        sdk.setChannelProfile(1)  # live broadcast
-        sdk.setClientRole(1)      # as a broadcaster: this program sends too
-        sdk.enableAudio(True)
-        sdk.enableVideo(True)
-        sdk.setVideoProfile(args.width, args.height, args.fps, args.bitrate)
-        sdk.registerAudioObserver(self.capture.on_audio)
-        sdk.registerVideoObserver(self.capture.on_video)
-        for view in range(1, 6):  # the first for the local user, then one per remote user
-            sdk.addView(view)
-        if not args.stats:
-            sdk.logOff()
-        result = sdk.joinChannel("", args.channel, args.uid)
-        if result != 0:
-            sdk.terminate()
-            self.run_folder.remove()  # nothing was recorded
-            if result == JOIN_REFUSED:
-                note("uid %d is already in channel %r (another process); choose another "
-                     "--uid, or 0 for any" % (args.uid, args.channel))
-                return 2
-            note("joinChannel failed with %d" % result)
-            return 1
+        engine = Engine(init).open()
+        try:
+            refused = self._start(engine)
+        except EngineError as error:
+            refused = 1
+            self.run_folder.remove()
+            note(str(error))
+        except BaseException:
+            engine.close()
+            raise
+        if refused is not None:
+            engine.close()
+            return refused
         self.joined = time.monotonic()
         self.composite = self._make_composite(self.joined)
         if self.composite is not None:
@@ -114,16 +141,21 @@ class Call:
         length = "until Ctrl-C" if args.seconds == 0 else "for %g s" % args.seconds
         say("joined channel %r %s; recording %s to %s" % (args.channel, length, self.fmt,
                                                           self.folder))
-        self._record()
-        # No frame is taken from here on; the engine stops, then the workers finish.
-        self.capture.accepting = False
-        sdk.leaveChannel()
-        ended = time.monotonic()
+        try:
+            self._record()
+        finally:
+            # No frame is taken from here on; the engine stops, then the workers finish.
+            self.capture.accepting = False
+            self.users_at_end = sorted(self.channel.users)
+            try:
+                self.channel.leave()
+            finally:
+                ended = time.monotonic()
+                engine.close()
         self.seconds = ended - self.joined
         if self.composite is not None:
             self.composite.end = ended
-        sdk.terminate()
-        time.sleep(0.02)  # a callback admitted just before terminate may still be running
+        time.sleep(0.02)  # a processor admitted just before the engine closed may still run
         if self.signals.first is not None:
             say("%s: finishing the files" % self.signals.name())
         workers = self._workers()
@@ -181,7 +213,7 @@ class Call:
                     frames = worker.recording.frames
                     users.append((uid, frames["video"], frames["audio"],
                                   sum(worker.drops().values())))
-                progress.update(now - self.joined, len(self.capture.present(now)), users)
+                progress.update(now - self.joined, len(self.channel.users), users)
                 wait = LOOP_SECONDS if deadline is None else min(LOOP_SECONDS, deadline - now)
                 self.signals.stop.wait(max(0.0, wait))
         finally:

@@ -1,12 +1,14 @@
 """PNG snapshots of I420 pictures, in the colours a player shows.
 
 The engine's frames are limited-range BT.601: luma 16-235 and chroma 16-240 around 128, so luma
-16 is black and 235 white. Read as full range they look washed out. numpy does the arithmetic
-when it is installed; the same conversion in plain Python is the fallback."""
+16 is black and 235 white. Read as full range they look washed out. pyveltosdk.i420_to_rgb
+converts when numpy is installed; the same conversion in plain Python is the fallback."""
 
 import struct
 import zlib
 from typing import Any, List
+
+from pyveltosdk import i420_to_rgb
 
 try:
     import numpy as np
@@ -14,7 +16,7 @@ except ImportError:  # pragma: no cover - the raw format works without numpy
     np = None  # type: ignore[assignment]
 
 # Limited-range BT.601 to RGB: R = L + RV*v, G = L + GU*u + GV*v, B = L + BU*u with
-# L = LUMA * (Y - 16) and u, v = U - 128, V - 128.
+# L = LUMA * (Y - 16) and u, v = U - 128, V - 128 (what pyveltosdk.i420_to_rgb computes).
 LUMA = 255.0 / 219.0
 RV = 1.402 * 255.0 / 224.0
 GU = -0.344136 * 255.0 / 224.0
@@ -23,16 +25,9 @@ BU = 1.772 * 255.0 / 224.0
 
 
 def rgb_numpy(width: int, height: int, y: Any, u: Any, v: Any) -> bytes:
-    cw, ch = (width + 1) // 2, (height + 1) // 2
-    luma = LUMA * (np.frombuffer(y, np.uint8, width * height).reshape(height, width)
-                   .astype(np.float64) - 16.0)
-    cu = np.frombuffer(u, np.uint8, cw * ch).reshape(ch, cw).astype(np.float64) - 128.0
-    cv = np.frombuffer(v, np.uint8, cw * ch).reshape(ch, cw).astype(np.float64) - 128.0
-    cu = cu.repeat(2, axis=0).repeat(2, axis=1)[:height, :width]
-    cv = cv.repeat(2, axis=0).repeat(2, axis=1)[:height, :width]
-    rgb = np.stack((luma + RV * cv, luma + GU * cu + GV * cv, luma + BU * cu), axis=-1)
+    rgb = i420_to_rgb(y, u, v, width, height)
     rows = np.zeros((height, width * 3 + 1), np.uint8)  # filter byte 0 before each row
-    rows[:, 1:] = np.clip(np.rint(rgb), 0, 255).reshape(height, width * 3)
+    rows[:, 1:] = rgb.reshape(height, width * 3)
     return rows.tobytes()
 
 

@@ -327,6 +327,16 @@ class Engine:
         """Register a native view handle, as _pyveltosdk.addView."""
         _sdk.addView(view)
 
+    # --- the frame observers -----------------------------------------------------------------
+
+    @property
+    def frame_observers(self) -> "Tuple[_sdk.AudioFrameCallback, _sdk.VideoFrameCallback]":
+        """The audio and video callables this Engine registers as the module's frame observers
+        on entry (each turns the raw frame into a typed one, runs the processors and feeds the
+        streams). For a program that registers other callbacks with ``_pyveltosdk`` for a while
+        (a benchmark's raw baseline) and then hands the frames back to the Engine."""
+        return self._audio, self._video
+
 
 class Channel:
     """A joined channel: frames, processors, events and the users present. Leaves on exit."""

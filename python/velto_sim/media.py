@@ -2,9 +2,10 @@
 
 WAV and Y4M play without help through the ``sim.audio.file`` / ``sim.video.file`` settings;
 every other format goes through :func:`play_file`, which decodes it with PyAV (the optional
-extra ``media``: ``python -m pip install "pyveltosdk[media]"``, or ``python -m pip install av``)
-and pushes its audio and video with :func:`velto_sim.push_audio` and
-:func:`velto_sim.push_video`, so the engine paces it at real time::
+extra ``media``: ``python -m pip install "pyveltosdk[media]"``, or
+``python -m pip install av numpy``) and pushes its audio and video with
+:func:`velto_sim.push_audio` and :func:`velto_sim.push_video`, so the engine paces it at real
+time::
 
     import _pyveltosdk as sdk
     import velto_sim
@@ -38,7 +39,7 @@ _check_media_file = _declare("vsim_check_media_file", ctypes.c_int, ctypes.c_int
 
 #: What to install when PyAV is missing.
 MISSING_PYAV = ("decoding this file needs PyAV: python -m pip install \"pyveltosdk[media]\" "
-                "(or python -m pip install av); WAV and Y4M files play without it")
+                "(or python -m pip install av numpy); WAV and Y4M files play without it")
 
 
 def _import_av() -> Any:
@@ -93,24 +94,13 @@ def _sender_fps(uid: int) -> int:
     return int(settings["video"]["fps"])
 
 
-def _plane_rows(plane: Any, width: int, height: int) -> bytes:
-    """The plane's pixels without the padding at the end of each row."""
-    data = memoryview(plane)
-    stride = plane.line_size
-    if stride == width:
-        return bytes(data[:width * height])
-    return b"".join(bytes(data[row * stride:row * stride + width]) for row in range(height))
-
-
 def _i420(frame: Any) -> Any:
-    """(bytes, width, height) of a decoded picture as even-sized I420."""
+    """(bytes, width, height) of a decoded picture as even-sized I420, its rows without the
+    decoder's padding (PyAV's to_ndarray cuts each plane to its width)."""
     width, height = frame.width & ~1, frame.height & ~1
     if frame.format.name != "yuv420p" or (width, height) != (frame.width, frame.height):
         frame = frame.reformat(width=width, height=height, format="yuv420p")
-    planes = (_plane_rows(frame.planes[0], width, height),
-              _plane_rows(frame.planes[1], width // 2, height // 2),
-              _plane_rows(frame.planes[2], width // 2, height // 2))
-    return b"".join(planes), width, height
+    return frame.to_ndarray().tobytes(), width, height
 
 
 def _hand_over(push: Callable[..., None], stop: threading.Event,

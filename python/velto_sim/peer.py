@@ -24,6 +24,9 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
+from pyveltosdk import (AudioFrame, Channel, Engine, EngineError, Event, StreamKind, UserJoined,
+                        UserLeft, VideoFrame)
+
 REASONS = {0: "quit", 1: "dropped", 2: "became an audience member"}
 KINDS = ("audio", "video")
 
@@ -49,6 +52,10 @@ class Signals:
     def _handle(self, number: int, _frame: Any) -> None:
         if self.first is None:
             self.first = number
+
+    def status(self) -> int:
+        """0 while no signal came, else 128 + the first one's number."""
+        return 0 if self.first is None else 128 + self.first
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -113,14 +120,14 @@ def init_text(args: argparse.Namespace) -> str:
     if not args.scripted_users:
         sim["users"] = []
     if not args.stats:
-        # No statistics: nothing to print, and the journal the peer reads stays short.
+        # No statistics unless asked: the peer prints none of them.
         sim["stats"] = {"intervalMs": 0}
     return json.dumps({"sim": sim})
 
 
 class Watcher:
-    """What the frame callbacks saw, handed from the engine's threads to the printing thread.
-    The callbacks only update a dict under a lock: they run on the engine's media threads."""
+    """What the frame processors saw, handed from the engine's threads to the printing thread.
+    The processors only update a dict under a lock: they run on the engine's media threads."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
@@ -136,18 +143,14 @@ class Watcher:
                 self.formats[key] = fmt
                 self.changes.append("uid %d %s %s" % (uid, kind, describe))
 
-    def audio(self, stream_type: int, uid: int, samples: int, channels: int, rate: int,
-              data: bytes) -> Tuple[None]:
-        if stream_type == 3:  # one remote user's audio
-            self._saw("audio", uid & 0xFFFFFFFF, (rate, channels),
-                      "%d Hz, %d channel%s" % (rate, channels, "s"[:channels - 1]))
-        return (None,)
+    def audio(self, frame: AudioFrame) -> None:
+        channels = frame.channels
+        self._saw("audio", frame.uid, (frame.sample_rate, channels),
+                  "%d Hz, %d channel%s" % (frame.sample_rate, channels, "s"[:channels - 1]))
 
-    def video(self, stream_type: int, uid: int, width: int, height: int, y: bytes, u: bytes,
-              v: bytes) -> Tuple[None, None, None]:
-        if stream_type == 11:  # one remote user's video
-            self._saw("video", uid & 0xFFFFFFFF, (width, height), "%dx%d" % (width, height))
-        return (None, None, None)
+    def video(self, frame: VideoFrame) -> None:
+        self._saw("video", frame.uid, (frame.width, frame.height),
+                  "%dx%d" % (frame.width, frame.height))
 
     def take_changes(self) -> List[str]:
         with self.lock:
@@ -180,8 +183,26 @@ def play(path: str, stop: threading.Event, loop: bool, **options: Any) -> thread
     return thread
 
 
+def joined_uid(args: argparse.Namespace) -> int:
+    """The uid the peer joined with: its own, or for 0 the one the simulated engine assigned
+    (the engine's call starts inside joinChannel, so it is in the journal by now)."""
+    import velto_sim
+
+    if args.uid != 0:
+        return int(args.uid)
+    started = velto_sim.calls("liveStart")
+    return int(started[-1]["uid"]) if started else 0
+
+
+def describe(event: Event) -> Optional[str]:
+    if isinstance(event, UserJoined):
+        return "uid %d joined" % event.uid
+    if isinstance(event, UserLeft):
+        return "uid %d left (%s)" % (event.uid, REASONS.get(event.reason, event.reason))
+    return None
+
+
 def run(args: argparse.Namespace, signals: Signals) -> int:
-    import _pyveltosdk as sdk
     import velto_sim
 
     pushes: List[Tuple[str, Dict[str, Any]]] = []
@@ -201,56 +222,68 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     except ImportError as error:
         return refuse(str(error), 1)
     if signals.first is not None:
-        return 128 + signals.first
+        return signals.status()
 
     velto_sim.set_live(True)
-    sdk.initialize(init_text(args))
-    sdk.enableVideo(True)
     watcher = Watcher()
-    sdk.registerAudioObserver(watcher.audio)
-    sdk.registerVideoObserver(watcher.video)
-    seen = len(velto_sim.journal())
-    result = sdk.joinChannel("", args.channel, args.uid)
-    if result != 0:
-        say("joining %s failed (%d)" % (args.channel, result))
-        sdk.terminate()
-        return 1
-
-    stop = threading.Event()
-    players = [play(path, stop, args.loop, **options) for path, options in pushes]
-
-    started = time.monotonic()
-    while signals.first is None and (args.seconds == 0
-                                     or time.monotonic() - started < args.seconds):
-        time.sleep(0.05)
-        entries = velto_sim.journal()
-        for entry in entries[seen:]:
-            if entry["call"] != "live":
-                continue
-            event, uid, arg = entry["args"]["event"], entry["args"]["uid"], entry["args"]["arg"]
-            if event == "onJoinChannelSuccess":
-                say("joined %s as uid %d" % (args.channel, uid))
-            elif event == "onRemoteUserJoined":
-                say("uid %d joined" % uid)
-            elif event == "onRemoteUserOffline":
-                say("uid %d left (%s)" % (uid, REASONS.get(arg, arg)))
-        seen = len(entries)
+    with Engine(init_text(args)) as engine:
+        engine.enable_video()
+        try:
+            channel = engine.join(args.channel, args.uid)
+        except EngineError as error:
+            say("joining %s failed (%s)" % (args.channel, error.code))
+            return 1
+        with channel:
+            channel.audio_processor(kinds=[StreamKind.PLAYBACK_USER])(watcher.audio)
+            channel.video_processor(kinds=[StreamKind.RENDER])(watcher.video)
+            say("joined %s as uid %d" % (args.channel, joined_uid(args)))
+            stop = threading.Event()
+            players = [play(path, stop, args.loop, **options) for path, options in pushes]
+            started = time.monotonic()
+            watch(channel, args.seconds, signals, watcher)
+            stop.set()
         for change in watcher.take_changes():
             say(change)
+        with watcher.lock:
+            counts = sorted(watcher.counts.items(), key=lambda item: (item[0][1], item[0][0]))
+        say("left %s after %.1f s" % (args.channel, time.monotonic() - started))
+        for (kind, uid), count in counts:
+            say("uid %d: %d %s frames" % (uid, count, kind))
+        for player in players:
+            player.join(timeout=2)
+    return signals.status()
 
-    stop.set()
-    sdk.leaveChannel()
-    for change in watcher.take_changes():
-        say(change)
-    with watcher.lock:
-        counts = sorted(watcher.counts.items(), key=lambda item: (item[0][1], item[0][0]))
-    say("left %s after %.1f s" % (args.channel, time.monotonic() - started))
-    for (kind, uid), count in counts:
-        say("uid %d: %d %s frames" % (uid, count, kind))
-    for player in players:
-        player.join(timeout=2)
-    sdk.terminate()
-    return 0 if signals.first is None else 128 + signals.first
+
+def watch(channel: Channel, seconds: float, signals: Signals, watcher: Watcher) -> None:
+    """Prints joins, leaves and format changes until `seconds` pass (0: until a signal)."""
+    events = channel.events(types=(UserJoined, UserLeft))
+    # Users who joined before the stream opened: the channel has them since the join.
+    announced = set(channel.users)
+    for uid in sorted(announced):
+        say("uid %d joined" % uid)
+    deadline = None if seconds == 0 else time.monotonic() + seconds
+    while signals.first is None:
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            break
+        try:
+            # Short waits: a signal, a format change or the deadline is seen within them.
+            event: Optional[Event] = events.get(timeout=min(0.05, left) if left else 0.05)
+        except TimeoutError:
+            event = None
+        except StopIteration:
+            break
+        if isinstance(event, UserJoined) and event.uid in announced:
+            announced.discard(event.uid)  # already said, from the users present
+            event = None
+        elif isinstance(event, UserLeft):
+            announced.discard(event.uid)
+        line = None if event is None else describe(event)
+        if line is not None:
+            say(line)
+        for change in watcher.take_changes():
+            say(change)
+    events.close()
 
 
 def main(argv: Optional[List[str]] = None) -> int:
