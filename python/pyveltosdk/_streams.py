@@ -67,10 +67,11 @@ class FrameBuffer(Generic[F]):
         self._closed = False
         self._on_close: Callable[[FrameBuffer[F]], None] = on_close
 
-    def __repr__(self) -> str:
+    def describe(self) -> str:
+        """What the stream takes and holds, for its repr."""
         kinds = "all kinds" if self.kinds is None else "+".join(
             sorted(kind.name for kind in self.kinds))
-        return "<FrameStream %s of %s, %d/%d buffered, %d dropped, %s>" % (
+        return "%s of %s, %d/%d buffered, %d dropped, %s" % (
             "any uid" if self.uid is None else "uid %d" % self.uid, kinds, len(self._buffer),
             self.maxsize, self.dropped, "closed" if self._closed else "open")
 
@@ -205,6 +206,9 @@ class FrameStream(Generic[F]):
         # Holds the buffer, not the stream: the router's reference keeps only the buffer alive.
         self._finalizer = weakref.finalize(self, self._sink.close)
         self._finalizer.atexit = False
+
+    def __repr__(self) -> str:
+        return "<FrameStream %s>" % self._sink.describe()
 
     @property
     def buffer(self) -> FrameBuffer[F]:
