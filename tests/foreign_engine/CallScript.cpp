@@ -36,6 +36,13 @@ constexpr int kChromaBytes = kLumaBytes / 4;
 unsigned char audioBuffer[kAudioBytes];
 unsigned char planeBuffers[3][kLumaBytes];
 
+const char* lastCall = "none";
+
+// Noted before every call into the module, so a call that never returns can be named.
+void calling(const char* name) {
+    __atomic_store_n(&lastCall, name, __ATOMIC_RELEASE);
+}
+
 // Bytes no observer could guess by accident, different for every frame.
 void fill(unsigned char* data, int size, int seed) {
     for (int i = 0; i < size; ++i) {
@@ -81,15 +88,19 @@ void deliverAudio(int kind, unsigned int uid, int seed) {
     bool answer = false;
     switch (kind) {
         case kRecord:
+            calling("onStreamAudioRecord");
             answer = observer->onStreamAudioRecord(frame);
             break;
         case kPlay:
+            calling("onStreamAudioPlay");
             answer = observer->onStreamAudioPlay(frame);
             break;
         case kMix:
+            calling("onStreamAudioMix");
             answer = observer->onStreamAudioMix(frame);
             break;
         default:
+            calling("onStreamAudioPlayBeforeMix");
             answer = observer->onStreamAudioPlayBeforeMix(uid, frame);
             break;
     }
@@ -126,6 +137,7 @@ void deliverVideo(int kind, unsigned int uid, int seed) {
         fill(planeBuffers[i], sizes[i], seed * 3 + i);
         sentHashes[i] = fnv1a(planeBuffers[i], sizes[i]);
     }
+    calling(kind == kCapture ? "onStreamVideoCap" : "onStreamVideoRender");
     const bool answer = kind == kCapture ? observer->onStreamVideoCap(frame)
                                          : observer->onStreamVideoRender(uid, frame);
     journalFrame(line, kind, uid, answer, sameBytes(&frame, &sent, sizeof frame));
@@ -155,13 +167,17 @@ Record numbered(int32_t base) {
 }
 
 void reportStatistics(IRtcEngineEventHandler& handler) {
+    calling("onLocalVideoStats");
     handler.onLocalVideoStats(numbered<velto::rtc::LocalVideoStats>(100));
     velto::rtc::RemoteVideoStats remoteVideo = numbered<velto::rtc::RemoteVideoStats>(200);
     remoteVideo.uid = kRemoteUsers[0];
+    calling("onRemoteVideoStats");
     handler.onRemoteVideoStats(remoteVideo);
+    calling("onLocalAudioStats");
     handler.onLocalAudioStats(numbered<velto::rtc::LocalAudioStats>(300));
     velto::rtc::RemoteAudioStats remoteAudio = numbered<velto::rtc::RemoteAudioStats>(400);
     remoteAudio.uid = kRemoteUsers[1];
+    calling("onRemoteAudioStats");
     handler.onRemoteAudioStats(remoteAudio);
 }
 
@@ -172,6 +188,10 @@ void journalStep(const char* step) {
 
 }  // namespace
 
+const char* lastCallIntoModule() {
+    return __atomic_load_n(&lastCall, __ATOMIC_ACQUIRE);
+}
+
 unsigned long playJoinedCall(void* parameter) {
     ForeignEngine& owner = *static_cast<ForeignEngine*>(parameter);
     IRtcEngineEventHandler* handler = owner.handler();
@@ -181,11 +201,17 @@ unsigned long playJoinedCall(void* parameter) {
     }
     // Every slot of the handler once, in its declaration order where the call allows it; the
     // slots the module leaves empty must stay harmless.
+    calling("onWarning");
     handler->onWarning(104, "foreign engine warning");
+    calling("onError");
     handler->onError(105, "foreign engine error");
+    calling("onJoinChannelSuccess");
     handler->onJoinChannelSuccess(owner.channel(), owner.uid(), 12);
+    calling("onRejoinChannelSuccess");
     handler->onRejoinChannelSuccess(owner.channel(), owner.uid(), 13);
+    calling("onRemoteUserJoined");
     handler->onRemoteUserJoined(kRemoteUsers[0], 20);
+    calling("onRemoteUserJoined");
     handler->onRemoteUserJoined(kRemoteUsers[1], 21);
     journalStep("users");
     const int localAudio[] = {kRecord, kPlay, kMix};
@@ -214,11 +240,16 @@ unsigned long playJoinedCall(void* parameter) {
         journalStep("released");
         return 1;
     }
+    calling("onFirstRemoteVideoFrame");
     handler->onFirstRemoteVideoFrame(kRemoteUsers[0], kWidth, kHeight, 30);
     reportStatistics(*handler);
+    calling("onConnectionLost");
     handler->onConnectionLost();
+    calling("onRemoteUserOffline");
     handler->onRemoteUserOffline(kRemoteUsers[0], 1);
+    calling("onRemoteUserJoined");
     handler->onRemoteUserJoined(kRemoteUsers[2], 40);
+    calling("none");
     journalStep("done");
     return 0;
 }
@@ -231,7 +262,9 @@ unsigned long playChannelLeft(void* parameter) {
         stats.txBytes = 62000;
         stats.rxBytes = 63000;
         stats.userCount = 3;
+        calling("onChannelLeft");
         handler->onChannelLeft(stats);
+        calling("none");
     }
     journalStep("left");
     return 0;

@@ -15,6 +15,8 @@ namespace foreign {
 
 unsigned long playJoinedCall(void* engine);
 unsigned long playChannelLeft(void* engine);
+// The module operation the call thread called last (or is still in): names a call that hangs.
+const char* lastCallIntoModule();
 
 // Remote users the joined script announces, in order; the last joins after the first left.
 constexpr unsigned int kRemoteUsers[] = {1001, 1002, 1003};

@@ -1,6 +1,7 @@
 // The library's entry points as the module imports them: createEngine and getEngineVersion by
 // ordinal (2 and 3, from sdk/velto_rtc_sdk.def) and IRtcEngine::release under its Microsoft-
 // mangled name; and two entry points by name for the test, which reaches them through ctypes.
+#include "CallScript.h"
 #include "ForeignEngine.h"
 #include "Journal.h"
 #include "SubInterfaces.h"
@@ -46,4 +47,9 @@ extern "C" __declspec(dllexport) const char* foreignEngineJournal() {
 // thread can still reach the module's callables.
 extern "C" __declspec(dllexport) int foreignEngineWait(unsigned int milliseconds) {
     return foreign::engine().waitForCallThread(milliseconds) ? 1 : 0;
+}
+
+// The module operation the engine's call thread is in or called last, for a test's diagnosis.
+extern "C" __declspec(dllexport) const char* foreignEngineLastCall() {
+    return foreign::lastCallIntoModule();
 }

@@ -21,7 +21,7 @@ sys.path.insert(0, SITE)
 import _pyveltosdk as sdk  # noqa: E402 (from SITE)
 import pyveltosdk  # noqa: E402
 
-WAIT_MS = 60000
+WAIT_MS = 30000
 VIEWS = (501, 502, 503, 504)
 
 
@@ -81,11 +81,18 @@ def main():
     engine_dll = ctypes.CDLL(os.path.join(os.path.dirname(sdk.__file__), "velto_rtc_sdk.dll"))
     engine_dll.foreignEngineJournal.restype = ctypes.c_char_p
     engine_dll.foreignEngineWait.argtypes = [ctypes.c_uint]
+    engine_dll.foreignEngineLastCall.restype = ctypes.c_char_p
 
     def wait_for_engine(step):
         # ctypes lets go of the GIL, so the engine's thread reaches the callables meanwhile.
         if not engine_dll.foreignEngineWait(WAIT_MS):
-            sys.exit("the foreign engine's call thread did not finish after " + step)
+            # Said on the way out without the interpreter's exit, which would wait for the thread
+            # that is stuck in the module.
+            sys.stderr.write("the foreign engine's call thread did not finish after %s; it is in "
+                             "%s\njournal:\n%s" % (step, engine_dll.foreignEngineLastCall().decode(),
+                                                   engine_dll.foreignEngineJournal().decode()))
+            sys.stderr.flush()
+            os._exit(3)
 
     results = {"version": sdk.getVersion().decode()}
     sdk.initialize('{"appId":"foreign"}')
