@@ -98,7 +98,7 @@ class CVeltoObject final : public velto::rtc::IRtcEngineEventHandler,
 
   private:
     CVeltoObject() = default;
-    ~CVeltoObject() override = default;
+    ~CVeltoObject() = default;
 
     bool attachAndPublish(const std::function<void(velto::rtc::ObserverRegistry&)>& attach,
                           std::atomic<const FrameBinding*>& slot, FrameKind kind,

@@ -1,7 +1,7 @@
 """Control the simulated Velto engine from tests.
 
-On Linux and macOS ``_pyveltosdk`` runs against a simulated engine library,
-``libvelto_rtc_sdk.so``, installed beside it. The simulated engine accepts every
+``_pyveltosdk`` runs against a simulated engine library, ``libvelto_rtc_sdk.so``
+(``velto_rtc_sdk.dll`` on Windows), installed beside it. The simulated engine accepts every
 operation, journals it with its decoded arguments and runs native engine threads
 like the real one; once a program joins a channel it runs a live call with media,
 remote users and statistics (see "Live calls"). This module steers it and reads
@@ -248,8 +248,8 @@ Synthetic media
 
 Library lookup
     The library already loaded in this process (the one ``_pyveltosdk`` uses) is
-    preferred, then ``libvelto_rtc_sdk.so`` beside this file, then the path in the
-    environment variable ``VELTO_SIM_LIB`` (meant for development builds only).
+    preferred, then ``libvelto_rtc_sdk.so`` (``velto_rtc_sdk.dll``) beside this file, then the
+    path in the environment variable ``VELTO_SIM_LIB`` (meant for development builds only).
 """
 
 from __future__ import annotations
@@ -275,7 +275,7 @@ __all__ = [
     "push_audio", "push_video", "end_push", "PUSH_AUDIO_MAX_SECONDS",
 ]
 
-_LIB_NAME = "libvelto_rtc_sdk.so"
+_LIB_NAME = "velto_rtc_sdk.dll" if os.name == "nt" else "libvelto_rtc_sdk.so"
 
 # Stream types for deliver_audio / deliver_video.
 AUDIO_RECORD = 0
@@ -313,10 +313,19 @@ class SimError(RuntimeError):
 def _load() -> ctypes.CDLL:
     # Tests must steer the very library instance the extension uses; a second copy loaded
     # from another path would have its own journal.
-    try:
-        return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
-    except (OSError, AttributeError):
-        pass
+    if os.name == "nt":
+        # Windows has no RTLD_NOLOAD: the module's handle, when the extension loaded it.
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.GetModuleHandleW.restype = ctypes.c_void_p
+        kernel32.GetModuleHandleW.argtypes = [ctypes.c_wchar_p]
+        handle = kernel32.GetModuleHandleW(_LIB_NAME)
+        if handle:
+            return ctypes.CDLL(_LIB_NAME, handle=handle)
+    else:
+        try:
+            return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
+        except (OSError, AttributeError):
+            pass
     # The package is installed beside the extension and the engine library.
     here = os.path.dirname(os.path.abspath(__file__))
     beside = os.path.join(os.path.dirname(here), _LIB_NAME)
@@ -333,6 +342,7 @@ def _load() -> ctypes.CDLL:
 # threads whose callbacks need the GIL.
 _lib = _load()
 
+_ORDINALS = {"createEngine": 2, "getEngineVersion": 3}
 _c_int = ctypes.c_int
 _c_size = ctypes.c_size_t
 _c_ptr = ctypes.c_void_p
@@ -340,7 +350,9 @@ _c_int_p = ctypes.POINTER(ctypes.c_int)
 
 
 def _declare(name: str, restype: Any, *argtypes: Any) -> Any:
-    function = getattr(_lib, name)
+    # The library's own entry points are exported by ordinal only on Windows, as the closed
+    # library exports them (sdk/velto_rtc_sdk.def).
+    function = _lib[_ORDINALS[name]] if os.name == "nt" and name in _ORDINALS else getattr(_lib, name)
     function.restype = restype
     function.argtypes = list(argtypes)
     return function
