@@ -7,6 +7,18 @@ namespace pyv {
 
 namespace {
 
+// Whether an engine thread keeps its thread state from dispatch to dispatch. Not on Windows: the
+// engine's threads are the engine's own (the closed library starts them with CreateThread), so
+// a thread_local's destructor runs only from the loader's thread-detach notification, after the
+// C runtimes have dropped the thread's data; deleting a thread state there (errno, the heap)
+// corrupts the process heap. There every dispatch takes and gives back a state of its own, which
+// needs nothing at thread exit.
+#if defined(_WIN32)
+constexpr bool kKeepThreadState = false;
+#else
+constexpr bool kKeepThreadState = true;
+#endif
+
 // The thread state this engine thread keeps between dispatches, if any.
 struct KeptThreadState {
     PyThreadState* state = nullptr;
@@ -46,7 +58,7 @@ EngineThreadGil::EngineThreadGil() noexcept {
         entry_ = Entry::Kept;
         PyEval_RestoreThread(kept.state);
     } else if (kept.state == nullptr && PyGILState_GetThisThreadState() == nullptr) {
-        entry_ = Entry::First;
+        entry_ = kKeepThreadState ? Entry::First : Entry::Nested;
         kept.engineThread = true;
         state_ = PyGILState_Ensure();
     } else {
