@@ -52,7 +52,7 @@ AUDIO_ANSWERS = {
 }
 VIDEO_ANSWERS = {
     (sdk.StreamVideoCap, 0): lambda y, u, v: (bytes((b + 1) & 0xFF for b in y), None, v[:5]),
-    (sdk.StreamVideoRender, 1001): lambda y, u, v: (y[::-1], u * 2, b""),
+    (sdk.StreamVideoRender, 1001): lambda y, u, v: (y[::-1], u[::-1] + b"tail", b""),
     (sdk.StreamVideoRender, 1002): lambda y, u, v: (None, bytes(len(u)), v.upper()),
 }
 
@@ -114,7 +114,7 @@ def main():
     wait_for_engine("joinChannel")
     results["leave"] = sdk.leaveChannel()
     wait_for_engine("leaveChannel")
-    results["flushed"] = sdk.flushOutput(10.0)
+    results["flushed"] = sdk._flushOutput(10.0)
     sdk.terminate()
     results["events"] = [dict(dataclasses.asdict(e), type=type(e).__name__, time=None)
                          for e in events.poll()]
