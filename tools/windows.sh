@@ -9,7 +9,10 @@
 #                                            Without --full, the files in `ci_skip_files` below
 #                                            are left out (see there); PYTEST ARGS replace the
 #                                            default selection (e.g. tests/test_lifecycle.py -x)
-#   bash tools/windows.sh wheel VER DIR      (the wheel step: see "wheel" further down)
+#   bash tools/windows.sh wheel VER DIR      builds, packs DIR/pyveltosdk-<version>-cpXY-cpXY-
+#                                            win_amd64.whl and smoke-tests it under Wine
+#   bash tools/windows.sh foreign VER        the installed wheel with the foreign engine in place
+#                                            of its velto_rtc_sdk.dll (tests/test_foreign_engine.py)
 #
 # Everything lands in build/windows/ (git-ignored); VER is the interpreter's minor version, XY
 # its tag digits (3.8 -> 38):
@@ -41,7 +44,7 @@ die() {
 }
 
 usage() {
-  sed -n '2,13p' "$0" >&2
+  sed -n '2,15p' "$0" >&2
   exit 2
 }
 
@@ -188,8 +191,123 @@ run_tests() {
   return $status
 }
 
-# wheel: `bash tools/windows.sh wheel VER DIR` is added here by the wheel work (item 5); it
-# builds with build() above and packs build/windows/stage-VER.
+# ---- wheels and the foreign engine -------------------------------------------------------------
+#
+# wheel VER DIR: build() above, then tools/win_wheel.py packs stage-VER into a wheel in DIR
+# (module, velto_rtc_sdk.dll beside it, velto_sim, pyveltosdk, _pyveltosdk-stubs and the
+# .dist-info), which is installed into a fresh virtual environment of the Windows CPython
+# (smoke-VER/) and tried there with tools/wheel_smoke.py: a live call on the simulated engine.
+#
+# foreign VER: the foreign engine (tests/foreign_engine, into foreign/) built with clang's
+# Microsoft target and lld-link, freestanding, and the wheel (into wheels/); then
+# tests/test_foreign_engine.py under Wine installs that wheel, puts the foreign engine in place
+# of its velto_rtc_sdk.dll and plays a call through it.
+
+foreign_cxx_flags=(--target=x86_64-pc-windows-msvc -std=c++17 -O2 -Wall -Wextra -Werror
+  -ffreestanding -fno-exceptions -fno-rtti -nostdlibinc -mno-stack-arg-probe
+  -isystem "$root/tests/foreign_engine/include" -include "$root/tests/foreign_engine/ExportsFromDef.h")
+
+build_foreign_engine() {
+  local out=$work/foreign src=$root/tests/foreign_engine tool
+  for tool in clang++-14 lld-link-14 llvm-dlltool-14; do
+    command -v $tool >/dev/null || die "$tool missing: apt-get install clang-14 lld-14 llvm-14"
+  done
+  rm -rf "$out"
+  mkdir -p "$out"
+  llvm-dlltool-14 -m i386:x86-64 -d "$src/kernel32.def" -l "$out/kernel32.lib"
+  local objects=() file
+  for file in "$src"/*.cpp; do
+    clang++-14 "${foreign_cxx_flags[@]}" -c "$file" -o "$out/$(basename "$file" .cpp).obj"
+    objects+=("$out/$(basename "$file" .cpp).obj")
+  done
+  # No C runtime: no entry point, no default libraries; the exports come from the sdk's .def.
+  lld-link-14 /nologo /dll /noentry /nodefaultlib /machine:x64 /def:"$root/sdk/velto_rtc_sdk.def" \
+    /out:"$out/velto_rtc_sdk.dll" "${objects[@]}" "$out/kernel32.lib"
+  # Ordinals 2 and 3 carry no name, as the module imports them; kernel32 is its only import.
+  local table
+  table=$(x86_64-w64-mingw32-objdump -p "$out/velto_rtc_sdk.dll")
+  grep -q '^\s*\[ *2\] +base\[ *2\]' <<<"$table" && grep -q '^\s*\[ *3\] +base\[ *3\]' <<<"$table" ||
+    die "the foreign engine does not export ordinals 2 and 3"
+  ! grep -qE '^\s*\[ *[0-9]+\] (createEngine|getEngineVersion)$' <<<"$table" ||
+    die "the foreign engine exports createEngine or getEngineVersion by name"
+  [ "$(grep -c 'DLL Name:' <<<"$table")" -eq 1 ] && grep -q 'DLL Name: kernel32.dll' <<<"$table" ||
+    die "the foreign engine imports more than kernel32.dll"
+  echo "built $out/velto_rtc_sdk.dll (clang's msvc target, lld-link)"
+}
+
+# pack_wheel VER DIR: the wheel of stage-VER in DIR; its path on the last line.
+pack_wheel() {
+  local v=$1 dir=$2
+  "$work/host/bin/python" -c "import tomllib" 2>/dev/null ||
+    "$work/host/bin/python" -m pip install -q --disable-pip-version-check tomli
+  mkdir -p "$dir"
+  "$work/host/bin/python" "$root/tools/win_wheel.py" "$work/stage-$v" "$(tag_of "$v")" "$dir"
+}
+
+smoke_wheel() {
+  local v=$1 wheel=$2 tag
+  tag=$(tag_of "$v")
+  local venv=$work/smoke-$v run=$work/smoke-$v-run
+  rm -rf "$venv" "$run"
+  mkdir -p "$run"
+  echo "--- smoke test of $(basename "$wheel") in a fresh environment of Windows CPython $v (Wine)"
+  wine_run 600 "$work/python-$v/$tag/python.exe" -m venv "$(winpath "$venv")"
+  wine_run 600 "$venv/Scripts/python.exe" -m pip install -q --disable-pip-version-check \
+    --no-index --no-deps "$(winpath "$wheel")"
+  cp "$root/tools/wheel_smoke.py" "$run/"
+  # From a folder outside the source tree, so only the installed wheel can be imported. The
+  # live call is switched off in the environment: the engine DLL's C runtime keeps its own copy
+  # of the environment, which the smoke test's os.environ does not reach on Windows.
+  (cd "$run" && VELTO_SIM_LIVE=0 wine_run 300 "$venv/Scripts/python.exe" -I wheel_smoke.py) |
+    tee "$run/out.txt"
+  grep -q "^wheel smoke test passed" "$run/out.txt" || die "smoke test of $wheel failed"
+}
+
+wheel() {
+  local v=$1 dir
+  dir=$(mkdir -p "$2" && cd "$2" && pwd)
+  build "$v"
+  local path
+  path=$(pack_wheel "$v" "$dir" | tail -n 1)
+  command -v wine >/dev/null || die "wine missing: apt-get install wine64"
+  smoke_wheel "$v" "$path"
+  echo "wheel: $path"
+}
+
+# pytest alone in the Windows CPython VER, unless test_python() installed the full set already.
+foreign_test_python() {
+  local v=$1 tag
+  tag=$(tag_of "$v")
+  local dir=$work/python-$v
+  [ -f "$dir/.tests-ready" ] || [ -f "$dir/.pytest-ready" ] && return
+  local wheels=$cache/wheels-$v
+  mkdir -p "$wheels"
+  "$work/host/bin/python" -m pip download -q --disable-pip-version-check \
+    --platform win_amd64 --python-version "$v" --only-binary=:all: -d "$wheels" \
+    "pytest>=7" colorama exceptiongroup tomli
+  wine_run 900 "$dir/$tag/python.exe" -m pip install -q --disable-pip-version-check \
+    --no-warn-script-location --no-index --find-links "$(winpath "$wheels")" "pytest>=7"
+  touch "$dir/.pytest-ready"
+}
+
+foreign() {
+  local v=$1 tag
+  tag=$(tag_of "$v")
+  command -v wine >/dev/null || die "wine missing: apt-get install wine64"
+  build_foreign_engine
+  build "$v"
+  foreign_test_python "$v"
+  local path
+  path=$(pack_wheel "$v" "$work/wheels" | tail -n 1)
+  echo "--- the foreign engine with $(basename "$path"), Windows CPython $v (Wine)"
+  cd "$root"
+  # No conftest: it imports the module from the test run's import path; this test installs its
+  # own copy from the wheel.
+  VELTO_WHEEL="$(winpath "$path")" VELTO_FOREIGN_ENGINE="$(winpath "$work/foreign/velto_rtc_sdk.dll")" \
+    PYTHONDONTWRITEBYTECODE=1 wine_run 900 "$work/python-$v/$tag/python.exe" -m pytest \
+    -p no:cacheprovider --noconftest -q -rs tests/test_foreign_engine.py
+}
+# ---- end of wheels and the foreign engine -------------------------------------------------------
 
 trap stop_wine EXIT
 [ $# -ge 2 ] || usage
@@ -200,5 +318,7 @@ check_version "$version"
 case "$command" in
   build) build "$version" ;;
   test) run_tests "$version" "$@" ;;
+  wheel) [ $# -eq 1 ] || usage; wheel "$version" "$1" ;;
+  foreign) foreign "$version" ;;
   *) usage ;;
 esac
