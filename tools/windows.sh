@@ -203,36 +203,9 @@ run_tests() {
 # tests/test_foreign_engine.py under Wine installs that wheel, puts the foreign engine in place
 # of its velto_rtc_sdk.dll and plays a call through it.
 
-foreign_cxx_flags=(--target=x86_64-pc-windows-msvc -std=c++17 -O2 -Wall -Wextra -Werror
-  -ffreestanding -fno-exceptions -fno-rtti -nostdlibinc -mno-stack-arg-probe
-  -isystem "$root/tests/foreign_engine/include" -include "$root/tests/foreign_engine/ExportsFromDef.h")
-
 build_foreign_engine() {
-  local out=$work/foreign src=$root/tests/foreign_engine tool
-  for tool in clang++-14 lld-link-14 llvm-dlltool-14; do
-    command -v $tool >/dev/null || die "$tool missing: apt-get install clang-14 lld-14 llvm-14"
-  done
-  rm -rf "$out"
-  mkdir -p "$out"
-  llvm-dlltool-14 -m i386:x86-64 -d "$src/kernel32.def" -l "$out/kernel32.lib"
-  local objects=() file
-  for file in "$src"/*.cpp; do
-    clang++-14 "${foreign_cxx_flags[@]}" -c "$file" -o "$out/$(basename "$file" .cpp).obj"
-    objects+=("$out/$(basename "$file" .cpp).obj")
-  done
-  # No C runtime: no entry point, no default libraries; the exports come from the sdk's .def.
-  lld-link-14 /nologo /dll /noentry /nodefaultlib /machine:x64 /def:"$root/sdk/velto_rtc_sdk.def" \
-    /out:"$out/velto_rtc_sdk.dll" "${objects[@]}" "$out/kernel32.lib"
-  # Ordinals 2 and 3 carry no name, as the module imports them; kernel32 is its only import.
-  local table
-  table=$(x86_64-w64-mingw32-objdump -p "$out/velto_rtc_sdk.dll")
-  grep -q '^\s*\[ *2\] +base\[ *2\]' <<<"$table" && grep -q '^\s*\[ *3\] +base\[ *3\]' <<<"$table" ||
-    die "the foreign engine does not export ordinals 2 and 3"
-  ! grep -qE '^\s*\[ *[0-9]+\] (createEngine|getEngineVersion)$' <<<"$table" ||
-    die "the foreign engine exports createEngine or getEngineVersion by name"
-  [ "$(grep -c 'DLL Name:' <<<"$table")" -eq 1 ] && grep -q 'DLL Name: kernel32.dll' <<<"$table" ||
-    die "the foreign engine imports more than kernel32.dll"
-  echo "built $out/velto_rtc_sdk.dll (clang's msvc target, lld-link)"
+  rm -rf "$work/foreign"
+  bash "$root/tests/foreign_engine/build.sh" "$work/foreign"
 }
 
 # pack_wheel VER DIR: the wheel of stage-VER in DIR; its path on the last line.
