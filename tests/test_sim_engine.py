@@ -30,7 +30,7 @@ WINDOWS = sys.platform == "win32"
 # On Windows the factory and the version query are exported by ordinal only, and
 # IRtcEngine::release under its Microsoft name.
 CREATE_ENGINE = LIB[2] if WINDOWS else LIB.createEngine
-GET_ENGINE_VERSION = LIB[3] if WINDOWS else GET_ENGINE_VERSION
+GET_ENGINE_VERSION = LIB[3] if WINDOWS else LIB.getEngineVersion
 CREATE_ENGINE.restype = c_void_p
 CREATE_ENGINE.argtypes = []
 RELEASE = getattr(LIB, "?release@IRtcEngine@rtc@velto@@SAX_N@Z" if WINDOWS
