@@ -7,18 +7,6 @@ namespace pyv {
 
 namespace {
 
-// Whether an engine thread keeps its thread state from dispatch to dispatch. Not on Windows: the
-// engine's threads are the engine's own (the closed library starts them with CreateThread), so
-// a thread_local's destructor runs only from the loader's thread-detach notification, after the
-// C runtimes have dropped the thread's data; deleting a thread state there (errno, the heap)
-// corrupts the process heap. There every dispatch takes and gives back a state of its own, which
-// needs nothing at thread exit.
-#if defined(_WIN32)
-constexpr bool kKeepThreadState = false;
-#else
-constexpr bool kKeepThreadState = true;
-#endif
-
 // The thread state this engine thread keeps between dispatches, if any.
 struct KeptThreadState {
     PyThreadState* state = nullptr;
@@ -49,16 +37,39 @@ struct KeptThreadState {
     }
 };
 
-thread_local KeptThreadState kept;
+#if defined(_WIN32)
+// Nothing runs at a thread's end on Windows. A thread-exit destructor runs there under the loader
+// lock, where waiting for the GIL deadlocks with a GIL holder that needs that lock (an import, the
+// exit); and a MinGW-built library runs such destructors through winpthreads' thread keys, whose
+// teardown at process exit waits forever for a thread that the exit cut off in the middle of its
+// own. So the record is reached through a plain pointer and outlives its thread: its thread state
+// is left to the interpreter's teardown and its cached objects are leaked, a thread state and a
+// few objects per ended engine thread.
+thread_local KeptThreadState* keptRecord = nullptr;
+
+KeptThreadState& keptState() {
+    if (keptRecord == nullptr) {
+        keptRecord = new KeptThreadState;
+    }
+    return *keptRecord;
+}
+#else
+thread_local KeptThreadState keptRecord;
+
+KeptThreadState& keptState() {
+    return keptRecord;
+}
+#endif
 
 }  // namespace
 
 EngineThreadGil::EngineThreadGil() noexcept {
+    KeptThreadState& kept = keptState();
     if (kept.state != nullptr && kept.depth == 0) {
         entry_ = Entry::Kept;
         PyEval_RestoreThread(kept.state);
     } else if (kept.state == nullptr && PyGILState_GetThisThreadState() == nullptr) {
-        entry_ = kKeepThreadState ? Entry::First : Entry::Nested;
+        entry_ = Entry::First;
         kept.engineThread = true;
         state_ = PyGILState_Ensure();
     } else {
@@ -70,6 +81,7 @@ EngineThreadGil::EngineThreadGil() noexcept {
 }
 
 EngineThreadGil::~EngineThreadGil() {
+    KeptThreadState& kept = keptState();
     --kept.depth;
     switch (entry_) {
         case Entry::Kept:
@@ -86,10 +98,15 @@ EngineThreadGil::~EngineThreadGil() {
 }
 
 bool EngineThreadGil::onEngineThread() noexcept {
-    return kept.engineThread;
+#if defined(_WIN32)
+    return keptRecord != nullptr && keptRecord->engineThread;
+#else
+    return keptRecord.engineThread;
+#endif
 }
 
 PyObject* EngineThreadGil::newInt(int32_t value) {
+    KeptThreadState& kept = keptState();
     if (entry_ == Entry::Nested || kept.state == nullptr) {
         return PyLong_FromLong(value);
     }
@@ -97,6 +114,7 @@ PyObject* EngineThreadGil::newInt(int32_t value) {
 }
 
 PyObject* EngineThreadGil::newBytes(size_t plane, const char* data, Py_ssize_t size) {
+    KeptThreadState& kept = keptState();
     if (entry_ == Entry::Nested || kept.state == nullptr) {
         return PyBytes_FromStringAndSize(data, data ? size : 0);
     }

@@ -3,11 +3,12 @@
 // one line on stderr and goes on in its own process, as on Linux when the folder is unusable.
 #if defined(_WIN32)
 
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "simengine/ChannelNetwork.h"
+#include "simengine/Environment.h"
 #include "simengine/NetworkControl.h"
 #include "simengine/NetworkFolder.h"
 
@@ -24,12 +25,12 @@ bool networkWanted(const NetworkSettings& settings) {
     if (settings.enabled >= 0) {
         return settings.enabled == 1;
     }
-    const char* variable = std::getenv("VELTO_SIM_NETWORK");
-    if (variable == nullptr) {
+    const std::optional<std::string> value = environmentVariable("VELTO_SIM_NETWORK");
+    if (!value) {
         return false;
     }
-    const std::string value = variable;
-    return !(value.empty() || value == "0" || value == "false" || value == "no" || value == "off");
+    return !(value->empty() || *value == "0" || *value == "false" || *value == "no" ||
+             *value == "off");
 }
 
 std::string networkFolder(const NetworkSettings& settings) {

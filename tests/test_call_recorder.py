@@ -3,8 +3,6 @@ with an independent decoder (PyAV): durations, frames and audio/video sync again
 and the call, the composite's layout, every way of stopping it, every bad input."""
 import json
 import os
-import pty
-import resource
 import select
 import signal
 import subprocess
@@ -426,6 +424,8 @@ def test_a_killed_recording_is_readable_up_to_near_the_kill(tmp_path, fmt):
 
 def test_on_a_terminal_progress_refreshes_one_line_and_zero_seconds_means_until_ctrl_c(
         tmp_path):
+    import pty  # POSIX only
+
     master, slave = pty.openpty()
     proc = subprocess.Popen(recorder_args(tmp_path, "--seconds", "0"), stdout=slave,
                             stderr=subprocess.PIPE, env=live_env())
@@ -485,6 +485,8 @@ def test_bad_input_is_one_line_and_status_2_before_the_call(tmp_path, args, mess
 
 
 def test_a_full_disk_ends_the_call_finishes_what_it_can_and_says_so(tmp_path):
+    import resource  # POSIX only
+
     def limit_file_size():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a failed write, not a killed process
         resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000))

@@ -1,14 +1,18 @@
 """The Windows build's binary interface, checked on Linux: the import and export tables of what
 tools/windows.sh built (skipped until it built something), the event handler's vtable as the
 closed library reads it (built with MinGW, run under Wine), and the sdk headers' freedom from
-overloaded virtuals, which Microsoft's compiler would reorder."""
+overloaded virtuals, which Microsoft's compiler would reorder. On Windows: what is Linux-only
+says so and the call goes on."""
 import glob
 import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
+
+from conftest import run_python
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINDOWS = os.path.join(ROOT, "build", "windows")
@@ -116,3 +120,24 @@ def test_sdk_interfaces_have_no_overloaded_virtuals():
     # The parse saw whole classes, not nothing.
     assert "onFirstRemoteVideoFrame" in found["IRtcEngineEventHandler"]
     assert len(found["IRtcEngine"]) == 18 and len(found["IVideoFrameObserver"]) == 10
+
+
+@pytest.mark.skipif(sys.platform != "win32", reason="Windows only: Linux has the network")
+def test_a_call_asking_for_the_network_hears_it_is_linux_only_and_goes_on_alone():
+    proc = run_python("""
+        import time, _pyveltosdk as sdk, velto_sim as sim
+        sdk.initialize("{}")
+        for _ in range(2):
+            assert sdk.joinChannel("", "room", 5) == 0
+            deadline = time.monotonic() + 20
+            while not sim.calls("live") and time.monotonic() < deadline:
+                time.sleep(0.05)
+            print([c["args"]["event"] for c in sim.calls("live")][:1])
+            sdk.leaveChannel()
+            sim.reset()
+        sdk.terminate()
+    """, env={"VELTO_SIM_LIVE": "1", "VELTO_SIM_NETWORK": "1"}, timeout=90)
+    assert proc.stdout.splitlines() == ["['onJoinChannelSuccess']"] * 2
+    assert proc.stderr.splitlines() == [
+        "velto-sim: network: the network between processes is Linux-only; the call stays in "
+        "this process"] * 2
