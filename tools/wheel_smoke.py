@@ -1,6 +1,6 @@
-"""Smoke test of an installed pyveltosdk wheel, run in a fresh virtual environment, from a folder
-outside the source tree, as `python -I wheel_smoke.py`: by tools/build_wheels.sh on Linux and by
-tools/windows.sh wheel on Windows (under Wine here).
+"""Smoke test of an installed pyveltosdk wheel, run in a fresh environment (a virtual environment
+made by tools/build_wheels.sh on Linux, a copy of the interpreter by tools/windows.sh wheel under
+Wine), from a folder outside the source tree, as `python -I wheel_smoke.py`.
 
 Checks that the extension, the simulated engine and velto_sim come from the environment's
 site-packages, that velto_sim steers the very library instance the extension loaded (one copy
