@@ -252,29 +252,33 @@ wheel() {
   echo "wheel: $path"
 }
 
-# pytest alone in the Windows CPython VER, unless test_python() installed the full set already.
-foreign_test_python() {
+# foreign_python VER: a copy of the Windows CPython VER with pytest (foreign-python-VER/), made
+# once. A copy of its own, without _wmi from 3.12 on (see smoke_wheel), leaves the interpreter
+# of the test suite as it is.
+foreign_python() {
   local v=$1 tag
   tag=$(tag_of "$v")
-  local dir=$work/python-$v
-  [ -f "$dir/.tests-ready" ] || [ -f "$dir/.pytest-ready" ] && return
+  local env=$work/foreign-python-$v
+  [ -f "$env/.pytest-ready" ] && return
+  rm -rf "$env"
+  cp -a "$work/python-$v/$tag" "$env"
+  rm -f "$env/DLLs/_wmi.pyd"
   local wheels=$cache/wheels-$v
   mkdir -p "$wheels"
   "$work/host/bin/python" -m pip download -q --disable-pip-version-check \
     --platform win_amd64 --python-version "$v" --only-binary=:all: -d "$wheels" \
     "pytest>=7" colorama exceptiongroup tomli
-  wine_run 900 "$dir/$tag/python.exe" -m pip install -q --disable-pip-version-check \
+  wine_run 900 "$env/python.exe" -m pip install -q --disable-pip-version-check \
     --no-warn-script-location --no-index --find-links "$(winpath "$wheels")" "pytest>=7"
-  touch "$dir/.pytest-ready"
+  touch "$env/.pytest-ready"
 }
 
 foreign() {
-  local v=$1 tag
-  tag=$(tag_of "$v")
+  local v=$1
   command -v wine >/dev/null || die "wine missing: apt-get install wine64"
   build_foreign_engine
   build "$v"
-  foreign_test_python "$v"
+  foreign_python "$v"
   local path
   path=$(pack_wheel "$v" "$work/wheels" | tail -n 1)
   echo "--- the foreign engine with $(basename "$path"), Windows CPython $v (Wine)"
@@ -282,7 +286,7 @@ foreign() {
   # No conftest: it imports the module from the test run's import path; this test installs its
   # own copy from the wheel.
   VELTO_WHEEL="$(winpath "$path")" VELTO_FOREIGN_ENGINE="$(winpath "$work/foreign/velto_rtc_sdk.dll")" \
-    PYTHONDONTWRITEBYTECODE=1 wine_run 900 "$work/python-$v/$tag/python.exe" -m pytest \
+    PYTHONDONTWRITEBYTECODE=1 wine_run 900 "$work/foreign-python-$v/python.exe" -m pytest \
     -p no:cacheprovider --noconftest -q -rs tests/test_foreign_engine.py
 }
 # ---- end of wheels and the foreign engine -------------------------------------------------------
