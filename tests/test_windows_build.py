@@ -96,10 +96,8 @@ def test_handler_vtable_has_microsoft_slots(tmp_path):
                     ROOT, os.path.join(ROOT, "tests", "cpp", "handler_slots_test.cpp"), "-o",
                     binary], check=True, timeout=300)
     env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    if os.path.isdir(os.path.join(WINDOWS, "wine")):
-        env["WINEPREFIX"] = os.path.join(WINDOWS, "wine")
-    else:
-        env["WINEPREFIX"] = str(tmp_path / "wine")
+    prefixes = glob.glob(os.path.join(WINDOWS, "wine-3.*"))  # tools/windows.sh's, if any
+    env["WINEPREFIX"] = prefixes[0] if prefixes else str(tmp_path / "wine")
     try:
         run = subprocess.run([WINE, binary], capture_output=True, text=True, timeout=180, env=env)
     finally:
