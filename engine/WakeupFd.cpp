@@ -12,6 +12,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 #else
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #endif

@@ -3,6 +3,9 @@
 #include <cstdlib>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
 #include <windows.h>
 #endif
 

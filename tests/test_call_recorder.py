@@ -473,6 +473,8 @@ def test_on_a_terminal_progress_refreshes_one_line_and_zero_seconds_means_until_
     (["--out", "/proc"], "cannot write in output folder /proc"),
 ])
 def test_bad_input_is_one_line_and_status_2_before_the_call(tmp_path, args, message):
+    if sys.platform == "win32" and args[-1].startswith("/proc"):
+        pytest.skip("/proc, a folder nobody may write in, is Linux's")
     afile = tmp_path / "afile"
     afile.write_text("x")
     args = [a.replace("{file}", str(afile)) for a in args]

@@ -96,10 +96,8 @@ def test_handler_vtable_has_microsoft_slots(tmp_path):
                     ROOT, os.path.join(ROOT, "tests", "cpp", "handler_slots_test.cpp"), "-o",
                     binary], check=True, timeout=300)
     env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    if os.path.isdir(os.path.join(WINDOWS, "wine")):
-        env["WINEPREFIX"] = os.path.join(WINDOWS, "wine")
-    else:
-        env["WINEPREFIX"] = str(tmp_path / "wine")
+    prefixes = glob.glob(os.path.join(WINDOWS, "wine-3.*"))  # tools/windows.sh's, if any
+    env["WINEPREFIX"] = prefixes[0] if prefixes else str(tmp_path / "wine")
     try:
         run = subprocess.run([WINE, binary], capture_output=True, text=True, timeout=180, env=env)
     finally:
@@ -130,14 +128,15 @@ def test_a_call_asking_for_the_network_hears_it_is_linux_only_and_goes_on_alone(
         for _ in range(2):
             assert sdk.joinChannel("", "room", 5) == 0
             deadline = time.monotonic() + 20
-            while not sim.calls("live") and time.monotonic() < deadline:
+            joined = lambda: any(c["event"] == "onJoinChannelSuccess" for c in sim.calls("live"))
+            while not joined() and time.monotonic() < deadline:
                 time.sleep(0.05)
-            print([c["args"]["event"] for c in sim.calls("live")][:1])
+            print(joined())
             sdk.leaveChannel()
             sim.reset()
         sdk.terminate()
     """, env={"VELTO_SIM_LIVE": "1", "VELTO_SIM_NETWORK": "1"}, timeout=90)
-    assert proc.stdout.splitlines() == ["['onJoinChannelSuccess']"] * 2
+    assert proc.stdout.splitlines() == ["True", "True"]
     assert proc.stderr.splitlines() == [
         "velto-sim: network: the network between processes is Linux-only; the call stays in "
         "this process"] * 2
