@@ -6,7 +6,7 @@
 #   bash tools/windows.sh test VER [--full] [PYTEST ARGS...]
 #                                            builds, then runs pytest under Wine in that Windows
 #                                            CPython against the build; prints pytest's summary.
-#                                            Without --full, the files in `ci_skip_files` below
+#                                            Without --full, the tests in `wine_deselect` below
 #                                            are left out (see there); PYTEST ARGS replace the
 #                                            default selection (e.g. tests/test_lifecycle.py -x)
 #   bash tools/windows.sh wheel VER DIR      (the wheel step: see "wheel" further down)
@@ -159,7 +159,11 @@ build() {
 }
 
 # Left out of the default run under Wine (each runs with --full, or named as PYTEST ARGS):
-ci_skip_files=()
+#   a killed recording keeps all but about a second: PyAV's encoders run far below real time
+#   under Wine, so less of the call has reached the disk when the kill comes than on Windows.
+wine_deselect=(
+  "tests/test_call_recorder.py::test_a_killed_recording_is_readable_up_to_near_the_kill"
+)
 
 run_tests() {
   local v=$1
@@ -178,8 +182,8 @@ run_tests() {
   if [ ${#selection[@]} -eq 0 ]; then
     selection=(tests)
     if [ $full -eq 0 ]; then
-      for file in "${ci_skip_files[@]}"; do
-        selection+=(--deselect "tests/$file")
+      for test in "${wine_deselect[@]}"; do
+        selection+=(--deselect "$test")
       done
     fi
   fi
@@ -190,7 +194,7 @@ run_tests() {
   local started=$SECONDS status=0
   PYTHONPATH="$(winpath "$work/stage-$v")" PYTHONDONTWRITEBYTECODE=1 \
     wine_run "${VELTO_WINE_TEST_LIMIT:-2400}" "$work/python-$v/$tag/python.exe" -m pytest \
-    -p no:cacheprovider -p no:faulthandler -q -rs "${selection[@]}" || status=$?
+    -p no:cacheprovider -p no:faulthandler -q -rfEs "${selection[@]}" || status=$?
   echo "--- pytest under Wine took $((SECONDS - started)) s (exit status $status)"
   return $status
 }
