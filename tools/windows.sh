@@ -127,10 +127,11 @@ test_python() {
   local wheels=$cache/wheels-$v
   mkdir -p "$wheels"
   # Markers are judged on this machine, not on the target: what pytest needs on Windows and
-  # before 3.11 is named outright.
+  # before 3.11 is named outright. numpy from 2.2 on calls C runtime functions that Wine 8 lacks
+  # (ucrtbase crealf) and cannot be imported there.
   "$work/host/bin/python" -m pip download -q --disable-pip-version-check \
     --platform win_amd64 --python-version "$v" --only-binary=:all: -d "$wheels" \
-    "pytest>=7" "hypothesis>=6" "numpy>=1.17" "av>=12" colorama exceptiongroup tomli
+    "pytest>=7" "hypothesis>=6" "numpy>=1.17,<2.2" "av>=12" colorama exceptiongroup tomli
   local site=$dir/$tag/Lib/site-packages
   for wheel in "$wheels"/*.whl; do
     unzip -q -o "$wheel" -d "$site"
