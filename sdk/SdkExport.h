@@ -16,7 +16,10 @@
 // observers through Microsoft-ABI vtables. A GNU-ABI compiler for Windows (MinGW's g++, clang's
 // *-windows-gnu targets) lays out vtables differently where a class has a virtual destructor and
 // mangles static members differently; the interfaces that meet such a difference say how they
-// bridge it. Microsoft's compiler and clang's msvc target (both define _MSC_VER) need nothing.
+// bridge it (IRtcEngineEventHandler.h, IRtcEngine.h). Microsoft's compiler and clang's msvc
+// target (both define _MSC_VER) need nothing. Bridging in the declarations, rather than building
+// the boundary with clang's msvc target behind a plain-C seam, keeps one compiler and one C++
+// runtime for the whole module: the ABIs differ here in one vtable slot and one symbol name.
 #if defined(_WIN32) && !defined(_MSC_VER)
 #define VELTO_GNU_ABI_ON_WINDOWS 1
 #else

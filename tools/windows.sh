@@ -6,7 +6,7 @@
 #   bash tools/windows.sh test VER [--full] [PYTEST ARGS...]
 #                                            builds, then runs pytest under Wine in that Windows
 #                                            CPython against the build; prints pytest's summary.
-#                                            Without --full, the files in `ci_skip_files` below
+#                                            Without --full, the tests in `wine_deselect` below
 #                                            are left out (see there); PYTEST ARGS replace the
 #                                            default selection (e.g. tests/test_lifecycle.py -x)
 #   bash tools/windows.sh wheel VER DIR      builds, packs DIR/pyveltosdk-<version>-cpXY-cpXY-
@@ -130,10 +130,11 @@ test_python() {
   local wheels=$cache/wheels-$v
   mkdir -p "$wheels"
   # Markers are judged on this machine, not on the target: what pytest needs on Windows and
-  # before 3.11 is named outright.
+  # before 3.11 is named outright. numpy from 2.2 on calls C runtime functions that Wine 8 lacks
+  # (ucrtbase crealf) and cannot be imported there.
   "$work/host/bin/python" -m pip download -q --disable-pip-version-check \
     --platform win_amd64 --python-version "$v" --only-binary=:all: -d "$wheels" \
-    "pytest>=7" "hypothesis>=6" "numpy>=1.17" "av>=12" colorama exceptiongroup tomli
+    "pytest>=7" "hypothesis>=6" "numpy>=1.17,<2.2" "av>=12" colorama exceptiongroup tomli
   local site=$dir/$tag/Lib/site-packages
   for wheel in "$wheels"/*.whl; do
     unzip -q -o "$wheel" -d "$site"
@@ -162,7 +163,11 @@ build() {
 }
 
 # Left out of the default run under Wine (each runs with --full, or named as PYTEST ARGS):
-ci_skip_files=()
+#   a killed recording keeps all but about a second: PyAV's encoders run far below real time
+#   under Wine, so less of the call has reached the disk when the kill comes than on Windows.
+wine_deselect=(
+  "tests/test_call_recorder.py::test_a_killed_recording_is_readable_up_to_near_the_kill"
+)
 
 run_tests() {
   local v=$1
@@ -181,8 +186,8 @@ run_tests() {
   if [ ${#selection[@]} -eq 0 ]; then
     selection=(tests)
     if [ $full -eq 0 ]; then
-      for file in "${ci_skip_files[@]}"; do
-        selection+=(--deselect "tests/$file")
+      for test in "${wine_deselect[@]}"; do
+        selection+=(--deselect "$test")
       done
     fi
   fi
@@ -193,7 +198,7 @@ run_tests() {
   local started=$SECONDS status=0
   PYTHONPATH="$(winpath "$work/stage-$v")" PYTHONDONTWRITEBYTECODE=1 \
     wine_run "${VELTO_WINE_TEST_LIMIT:-2400}" "$work/python-$v/$tag/python.exe" -m pytest \
-    -p no:cacheprovider -p no:faulthandler -q -rs "${selection[@]}" || status=$?
+    -p no:cacheprovider -p no:faulthandler -q -rfEs "${selection[@]}" || status=$?
   echo "--- pytest under Wine took $((SECONDS - started)) s (exit status $status)"
   return $status
 }
