@@ -37,11 +37,34 @@ struct KeptThreadState {
     }
 };
 
-thread_local KeptThreadState kept;
+#if defined(_WIN32)
+// Nothing runs at a thread's end on Windows. A thread-exit destructor runs there under the loader
+// lock, where waiting for the GIL deadlocks with a GIL holder that needs that lock (an import, the
+// exit); and a MinGW-built library runs such destructors through winpthreads' thread keys, whose
+// teardown at process exit waits forever for a thread that the exit cut off in the middle of its
+// own. So the record is reached through a plain pointer and outlives its thread: its thread state
+// is left to the interpreter's teardown and its cached objects are leaked, a thread state and a
+// few objects per ended engine thread.
+thread_local KeptThreadState* keptRecord = nullptr;
+
+KeptThreadState& keptState() {
+    if (keptRecord == nullptr) {
+        keptRecord = new KeptThreadState;
+    }
+    return *keptRecord;
+}
+#else
+thread_local KeptThreadState keptRecord;
+
+KeptThreadState& keptState() {
+    return keptRecord;
+}
+#endif
 
 }  // namespace
 
 EngineThreadGil::EngineThreadGil() noexcept {
+    KeptThreadState& kept = keptState();
     if (kept.state != nullptr && kept.depth == 0) {
         entry_ = Entry::Kept;
         PyEval_RestoreThread(kept.state);
@@ -58,6 +81,7 @@ EngineThreadGil::EngineThreadGil() noexcept {
 }
 
 EngineThreadGil::~EngineThreadGil() {
+    KeptThreadState& kept = keptState();
     --kept.depth;
     switch (entry_) {
         case Entry::Kept:
@@ -74,10 +98,15 @@ EngineThreadGil::~EngineThreadGil() {
 }
 
 bool EngineThreadGil::onEngineThread() noexcept {
-    return kept.engineThread;
+#if defined(_WIN32)
+    return keptRecord != nullptr && keptRecord->engineThread;
+#else
+    return keptRecord.engineThread;
+#endif
 }
 
 PyObject* EngineThreadGil::newInt(int32_t value) {
+    KeptThreadState& kept = keptState();
     if (entry_ == Entry::Nested || kept.state == nullptr) {
         return PyLong_FromLong(value);
     }
@@ -85,6 +114,7 @@ PyObject* EngineThreadGil::newInt(int32_t value) {
 }
 
 PyObject* EngineThreadGil::newBytes(size_t plane, const char* data, Py_ssize_t size) {
+    KeptThreadState& kept = keptState();
     if (entry_ == Entry::Nested || kept.state == nullptr) {
         return PyBytes_FromStringAndSize(data, data ? size : 0);
     }

@@ -2,7 +2,8 @@
 // interpreter has not seen gives it a thread state that the thread keeps for its whole life,
 // instead of one created and destroyed per frame (which costs far more than the rest of a
 // dispatch from 3.11 on). Later dispatches take the GIL with that state directly. The kept state
-// goes back when the thread ends, unless the interpreter is exiting by then.
+// goes back when the thread ends, unless the interpreter is exiting by then or the system is
+// Windows, where a thread's end cannot wait for the GIL.
 //
 // Engine threads only, inside an admitted InterpreterGate::Pass.
 #pragma once

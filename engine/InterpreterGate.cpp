@@ -10,7 +10,10 @@
 #include <thread>
 
 #if defined(_WIN32)
-#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -34,7 +37,10 @@ constexpr auto kOutputDrainAtExit = std::chrono::milliseconds(1000);
 
 void writeToStderr(const char* text, std::size_t length) {
 #if defined(_WIN32)
-    (void)_write(2, text, static_cast<unsigned int>(length));
+    // The process's handle, which the interpreter's runtime moves with its fd 2 (NativeOutput.cpp).
+    DWORD written = 0;
+    (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written,
+                    nullptr);
 #else
     (void)::write(2, text, length);
 #endif

@@ -10,7 +10,10 @@
 #include <thread>
 
 #if defined(_WIN32)
-#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
+#include <windows.h>
 #else
 #include <poll.h>
 #include <unistd.h>
@@ -57,15 +60,23 @@ void writeWhole(const std::string& text) {
     std::size_t left = text.size();
     while (left > 0) {
 #if defined(_WIN32)
-        const auto written = _write(1, data, static_cast<unsigned int>(left));
+        // The process's standard output handle, not a C runtime's fd 1: the interpreter's
+        // runtime moves its fd 1 there (os.dup2, output capture), and a module built against
+        // another runtime (MinGW's) would not follow through its own fd table.
+        DWORD done = 0;
+        const long written =
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), data,
+                      static_cast<DWORD>(left < 0x40000000u ? left : 0x40000000u), &done, nullptr)
+                ? static_cast<long>(done)
+                : -1;
 #else
         const auto written = ::write(1, data, left);
 #endif
         if (written < 0) {
+#if !defined(_WIN32)
             if (errno == EINTR) {
                 continue;
             }
-#if !defined(_WIN32)
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd ready{1, POLLOUT, 0};
                 ::poll(&ready, 1, -1);

@@ -1,6 +1,6 @@
 // A file descriptor that is readable exactly while it is raised: an eventfd on Linux, a pipe on
-// other POSIX systems, none on Windows (fileno() is -1 there; waiting still works through the
-// queue's condition variable). An event loop watches it with add_reader, without a thread.
+// other POSIX systems, a loopback socket pair's reading end on Windows (the only kind of handle
+// Windows' select() watches). An event loop watches it with add_reader, without a thread.
 //
 // Any thread; the owner serialises every call (EventQueue does so under its mutex). Failures
 // of raise/lower are ignored: the descriptor is non-blocking and only ever one count deep.

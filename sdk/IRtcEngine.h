@@ -57,11 +57,20 @@ class ObserverRegistry : public ISubInterface {
     ~ObserverRegistry() = default;
 };
 
+// No interface of the library declares two virtuals of one name: Microsoft's compiler groups
+// overloads in its vtables, so an overload would move slots between the two ABIs.
+// tests/test_windows_build.py checks the sdk headers for it.
 class IRtcEngine {
   public:
     // Ends the engine created by createEngine; sync=false returns without waiting for the
-    // engine's threads.
+    // engine's threads. The library exports it under its Microsoft name only; a GNU-ABI build
+    // names that symbol outright (through the import library's thunk, as GNU as cannot put the
+    // name's '?' into a dllimport reference).
+#if VELTO_GNU_ABI_ON_WINDOWS
+    static void release(bool sync) __asm__("\"?release@IRtcEngine@rtc@velto@@SAX_N@Z\"");
+#else
     static VELTO_API void release(bool sync);
+#endif
 
     virtual int initialize(const EngineContext* context) = 0;
     virtual int setChannelProfile(int profile) = 0;

@@ -68,9 +68,8 @@ void ChannelPeers::peerLeft(std::uint32_t uid, int reason) {
         }
         user->present.store(false);
         call->removePeer(user->spec.uid);
-        call->notify(
-            "onRemoteUserOffline", user->spec.uid, reason,
-            [&](rtc::IRtcEngineEventHandler& h) { h.onRemoteUserOffline(user->spec.uid, reason); });
+        call->notify("onRemoteUserOffline", user->spec.uid, reason,
+                     [&](const HandlerCalls& h) { h.onRemoteUserOffline(user->spec.uid, reason); });
     });
 }
 

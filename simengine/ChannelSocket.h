@@ -7,10 +7,22 @@
 // thread; a descriptor is used by one sending and one receiving thread at most.
 #pragma once
 
+#if defined(_WIN32)
+#include <cstddef>
+#else
 #include <sys/uio.h>
+#endif
 
 #include <functional>
 #include <string>
+
+#if defined(_WIN32)
+// Declared for the Linux-only sockets' interfaces, which Windows builds declare but never call.
+struct iovec {
+    void* iov_base;
+    std::size_t iov_len;
+};
+#endif
 
 namespace velto {
 namespace sim {

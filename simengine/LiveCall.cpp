@@ -33,21 +33,21 @@ bool LiveCall::postAt(int thread, Clock::time_point due, std::function<void()> t
 }
 
 void LiveCall::notify(const char* event, std::uint32_t uid, int arg,
-                      const std::function<void(rtc::IRtcEngineEventHandler&)>& deliver) const {
+                      const std::function<void(const HandlerCalls&)>& deliver) const {
     rtc::IRtcEngineEventHandler* handler = engine_->eventHandler();
     if (handler == nullptr) {
         return;
     }
     journal().record(engine_->id(), "live",
                      {{"event", textValue(event)}, {"uid", intValue(uid)}, {"arg", intValue(arg)}});
-    deliver(*handler);
+    deliver(HandlerCalls(*handler));
 }
 
 void LiveCall::announceJoined(RemoteUser& user) const {
     const std::int64_t elapsed = elapsedMs();
     user.joinedMs.store(elapsed);
     notify("onRemoteUserJoined", user.spec.uid, static_cast<int>(elapsed),
-           [&](rtc::IRtcEngineEventHandler& h) {
+           [&](const HandlerCalls& h) {
                h.onRemoteUserJoined(user.spec.uid, static_cast<int>(elapsed));
            });
     // Media flows once the program has heard of the user.

@@ -20,6 +20,7 @@
 #include "simengine/ChannelInbox.h"
 #include "simengine/ChannelNetwork.h"
 #include "simengine/EngineState.h"
+#include "simengine/HandlerCalls.h"
 #include "simengine/I420Frame.h"
 #include "simengine/LiveSettings.h"
 
@@ -100,10 +101,10 @@ class LiveCall {
     bool post(int thread, std::function<void()> task) const;
     bool postAt(int thread, Clock::time_point due, std::function<void()> task) const;
 
-    // Journals the notification as a "live" entry and calls `deliver` with the event handler, if
-    // the engine has one. Never holds a lock while the handler runs.
+    // Journals the notification as a "live" entry and calls `deliver` with the event handler's
+    // calls, if the engine has one. Never holds a lock while the handler runs.
     void notify(const char* event, std::uint32_t uid, int arg,
-                const std::function<void(rtc::IRtcEngineEventHandler&)>& deliver) const;
+                const std::function<void(const HandlerCalls&)>& deliver) const;
 
     // Notification thread: tells the program that `user` joined, then lets the user's media flow.
     void announceJoined(RemoteUser& user) const;

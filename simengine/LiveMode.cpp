@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cctype>
-#include <cstdlib>
+#include <optional>
 #include <string>
+
+#include "simengine/Environment.h"
 
 namespace velto {
 namespace sim {
@@ -22,11 +24,11 @@ bool liveWanted() {
     if (set != kLiveFollowEnvironment) {
         return set == 1;
     }
-    const char* variable = std::getenv("VELTO_SIM_LIVE");
-    if (variable == nullptr) {
+    const std::optional<std::string> variable = environmentVariable("VELTO_SIM_LIVE");
+    if (!variable) {
         return true;
     }
-    std::string value(variable);
+    std::string value = *variable;
     for (char& c : value) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }

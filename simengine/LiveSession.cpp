@@ -45,10 +45,9 @@ void scheduleUser(const std::shared_ptr<LiveCall>& call, const std::shared_ptr<R
         }
         user->present.store(false);
         user->gone.store(true);
-        call->notify("onRemoteUserOffline", user->spec.uid, kReasonQuit,
-                     [&](rtc::IRtcEngineEventHandler& h) {
-                         h.onRemoteUserOffline(user->spec.uid, kReasonQuit);
-                     });
+        call->notify(
+            "onRemoteUserOffline", user->spec.uid, kReasonQuit,
+            [&](const HandlerCalls& h) { h.onRemoteUserOffline(user->spec.uid, kReasonQuit); });
     });
 }
 
@@ -108,10 +107,9 @@ int startLiveCall(const std::shared_ptr<EngineState>& engine, const std::string&
             return;
         }
         const int elapsed = static_cast<int>(call->elapsedMs());
-        call->notify("onJoinChannelSuccess", call->localUid(), elapsed,
-                     [&](rtc::IRtcEngineEventHandler& h) {
-                         h.onJoinChannelSuccess(call->channel().c_str(), call->localUid(), elapsed);
-                     });
+        call->notify("onJoinChannelSuccess", call->localUid(), elapsed, [&](const HandlerCalls& h) {
+            h.onJoinChannelSuccess(call->channel().c_str(), call->localUid(), elapsed);
+        });
     });
     if (network != nullptr) {
         network->start(std::make_shared<ChannelPeers>(call));
@@ -138,7 +136,7 @@ void endLiveCall(EngineState& engine, bool channelLeft) {
     const rtc::RtcStats totals = callTotals(*call);
     call->post(kEventThread, [call, totals] {
         call->notify("onChannelLeft", 0, 0,
-                     [&](rtc::IRtcEngineEventHandler& h) { h.onChannelLeft(totals); });
+                     [&](const HandlerCalls& h) { h.onChannelLeft(totals); });
     });
 }
 

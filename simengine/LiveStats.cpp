@@ -119,7 +119,7 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
             return;
         }
         call.notify("onLocalVideoStats", 0, 0,
-                    [&](rtc::IRtcEngineEventHandler& h) { h.onLocalVideoStats(localVideo); });
+                    [&](const HandlerCalls& h) { h.onLocalVideoStats(localVideo); });
 
         // Simulated users and members in other processes alike; a user seen for the first
         // time counts from zero.
@@ -143,7 +143,7 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
             remote.decoderOutputFrameRate = in.fps();
             remote.rendererOutputFrameRate = in.fps();
             call.notify("onRemoteVideoStats", user.spec.uid, 0,
-                        [&](rtc::IRtcEngineEventHandler& h) { h.onRemoteVideoStats(remote); });
+                        [&](const HandlerCalls& h) { h.onRemoteVideoStats(remote); });
         }
 
         const Delta audioSent{audioSent_, take(call.audioSent), seconds};
@@ -156,7 +156,7 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
             return;
         }
         call.notify("onLocalAudioStats", 0, 0,
-                    [&](rtc::IRtcEngineEventHandler& h) { h.onLocalAudioStats(localAudio); });
+                    [&](const HandlerCalls& h) { h.onLocalAudioStats(localAudio); });
 
         const std::int64_t nowMs = call.elapsedMs();
         for (const auto& shared : users) {
@@ -175,7 +175,7 @@ class StatisticsReporter : public std::enable_shared_from_this<StatisticsReporte
             remote.publishDuration = clampInt(static_cast<std::uint64_t>(
                 std::max<std::int64_t>(0, nowMs - user.joinedMs.load())));
             call.notify("onRemoteAudioStats", user.spec.uid, 0,
-                        [&](rtc::IRtcEngineEventHandler& h) { h.onRemoteAudioStats(remote); });
+                        [&](const HandlerCalls& h) { h.onRemoteAudioStats(remote); });
         }
         // Users gone since are forgotten; the call keeps them alive while they are listed.
         users_.clear();

@@ -8,6 +8,7 @@
 
 #include "sdk/IRtcEngineEventHandler.h"
 #include "simengine/Dispatch.h"
+#include "simengine/HandlerCalls.h"
 #include "simengine/Journal.h"
 
 namespace velto {
@@ -35,7 +36,7 @@ struct Notification {
     }
 };
 
-using Deliver = void (*)(IRtcEngineEventHandler&, const Notification&);
+using Deliver = void (*)(const HandlerCalls&, const Notification&);
 
 struct EventKind {
     const char* name;
@@ -47,50 +48,48 @@ constexpr const char* kMessage = "sim";
 
 const EventKind kEvents[] = {
     {"onWarning",
-     [](IRtcEngineEventHandler& h, const Notification& n) { h.onWarning(n.arg, kMessage); }},
-    {"onError",
-     [](IRtcEngineEventHandler& h, const Notification& n) { h.onError(n.arg, kMessage); }},
+     [](const HandlerCalls& h, const Notification& n) { h.onWarning(n.arg, kMessage); }},
+    {"onError", [](const HandlerCalls& h, const Notification& n) { h.onError(n.arg, kMessage); }},
     {"onJoinChannelSuccess",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          h.onJoinChannelSuccess(n.channel.c_str(), n.uid, n.arg);
      }},
     {"onRejoinChannelSuccess",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          h.onRejoinChannelSuccess(n.channel.c_str(), n.uid, n.arg);
      }},
     {"onChannelLeft",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto stats = n.as<rtc::RtcStats>();
          h.onChannelLeft(stats);
      }},
     {"onRemoteUserJoined",
-     [](IRtcEngineEventHandler& h, const Notification& n) { h.onRemoteUserJoined(n.uid, n.arg); }},
+     [](const HandlerCalls& h, const Notification& n) { h.onRemoteUserJoined(n.uid, n.arg); }},
     {"onRemoteUserOffline",
-     [](IRtcEngineEventHandler& h, const Notification& n) { h.onRemoteUserOffline(n.uid, n.arg); }},
-    {"onConnectionLost",
-     [](IRtcEngineEventHandler& h, const Notification&) { h.onConnectionLost(); }},
+     [](const HandlerCalls& h, const Notification& n) { h.onRemoteUserOffline(n.uid, n.arg); }},
+    {"onConnectionLost", [](const HandlerCalls& h, const Notification&) { h.onConnectionLost(); }},
     {"onLocalVideoStats",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto stats = n.as<rtc::LocalVideoStats>();
          h.onLocalVideoStats(stats);
      }},
     {"onRemoteVideoStats",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto stats = n.as<rtc::RemoteVideoStats>();
          h.onRemoteVideoStats(stats);
      }},
     {"onLocalAudioStats",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto stats = n.as<rtc::LocalAudioStats>();
          h.onLocalAudioStats(stats);
      }},
     {"onRemoteAudioStats",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto stats = n.as<rtc::RemoteAudioStats>();
          h.onRemoteAudioStats(stats);
      }},
     {"onFirstRemoteVideoFrame",
-     [](IRtcEngineEventHandler& h, const Notification& n) {
+     [](const HandlerCalls& h, const Notification& n) {
          const auto size = n.as<FirstFrameSize>();
          h.onFirstRemoteVideoFrame(n.uid, size.width, size.height, n.arg);
      }},
@@ -136,7 +135,7 @@ int fireNotification(const char* event, uint32_t uid, int arg, const void* recor
                               {"arg", intValue(notification->arg)},
                               {"thread", intValue(thread)},
                               {"fallback", boolValue(route.fallback)}});
-            kind->deliver(*handler, *notification);
+            kind->deliver(HandlerCalls(*handler), *notification);
             *answer = 0;
         });
     switch (status) {

@@ -6,6 +6,13 @@
 #include <set>
 #include <utility>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
+#include <windows.h>
+#endif
+
 namespace velto {
 namespace sim {
 
@@ -293,7 +300,7 @@ Reader boolSetting(void (*store)(LiveSettings&, bool)) {
 }
 
 // A true/false engine parameter stored in `member`; nullptr only checks the value.
-Reader switchSetting(std::atomic<bool> MediaSwitches::* member) {
+Reader switchSetting(std::atomic<bool> MediaSwitches::*member) {
     return [member](const std::string& key, const JsonValue& value, SettingsChange& change,
                     std::string& error) {
         bool on = false;
@@ -461,8 +468,16 @@ bool readVideoConfiguration(const rtc::VideoConfiguration& config, SettingsChang
 void reportBadSetting(const char* operation, const std::string& error) {
     const std::string line = "velto-sim: " + std::string(operation) + ": " + error + "\n";
     // One write, so that lines from several threads never mix.
+#if defined(_WIN32)
+    // To the process's handle: the program's runtime moves it with its fd 2 (output capture),
+    // which this library's own C runtime would not follow.
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+#else
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+#endif
 }
 
 }  // namespace sim

@@ -20,6 +20,33 @@ import _pyveltosdk as sdk
 import velto_sim as sim
 
 
+# What cannot run on Windows, by test file or test, with the reason; everything else runs there
+# (tools/windows.sh test runs the suite under Wine).
+WINDOWS_SKIPS = {
+    "test_fork.py": "fork() does not exist on Windows",
+    "test_call_network.py": "the network between processes is Linux-only",
+    "test_call_network_input.py": "the network between processes is Linux-only",
+    "test_peer.py": "the network between processes is Linux-only",
+    "test_call_recorder.py::test_signals_finish_the_files_and_the_summary":
+        "Windows has no SIGTERM, and SIGINT cannot be sent to one process",
+    "test_call_recorder.py::test_on_a_terminal_progress_refreshes_one_line_and_zero_seconds_"
+    "means_until_ctrl_c": "Windows has no pseudo-terminals",
+    "test_call_recorder.py::test_a_full_disk_ends_the_call_finishes_what_it_can_and_says_so":
+        "Windows has no file size limit (setrlimit) to fill a disk with",
+}
+
+
+def pytest_collection_modifyitems(config, items):
+    if sys.platform != "win32":
+        return
+    for item in items:
+        file = os.path.basename(str(item.fspath))
+        reason = (WINDOWS_SKIPS.get(file + "::" + item.originalname)
+                  or WINDOWS_SKIPS.get(file))
+        if reason:
+            item.add_marker(pytest.mark.skip(reason=reason))
+
+
 @pytest.fixture(autouse=True)
 def network_folder(monkeypatch):
     """Each test's own rendezvous folder for calls between processes (inherited by its

@@ -69,8 +69,10 @@ def test_a_full_stdout_pipe_stalls_neither_engine_nor_interpreter_nor_exit(tmp_p
     assert "ticks: 0," not in stderr
     dropped = int(stderr.split("dropped: ")[1].split()[0])
     lines = out.splitlines()
-    # The pipe took what it holds; the rest was dropped, counted, and nothing splices.
-    assert len(lines) >= 100 and dropped > 0 and len(lines) + dropped <= 6000
+    # The pipe took what it holds (64 KiB on Linux, 4 KiB under Windows and Wine); the rest was
+    # dropped, counted, and nothing splices.
+    held = 10 if sys.platform == "win32" else 100
+    assert len(lines) >= held and dropped > 0 and len(lines) + dropped <= 6000
     for number, line in enumerate(lines):
         assert line == "%s%d%s" % (STATS_PREFIX, number, line[line.index(" sentFrameRate"):])
         assert line.endswith(STATS_SUFFIX)

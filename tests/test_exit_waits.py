@@ -50,6 +50,8 @@ def wait_for(predicate, seconds):
 
 @pytest.mark.parametrize("kind, ending", [("audio", "never"), ("video", "later")])
 def test_exit_names_the_callback_it_waits_for_and_ctrl_c_ends_it(tmp_path, kind, ending):
+    if ending == "never" and sys.platform == "win32":
+        pytest.skip("Ctrl-C cannot be sent to one process on Windows (os.kill terminates it)")
     out_path, err_path = tmp_path / "out", tmp_path / "err"
     with open(out_path, "w") as out, open(err_path, "w") as err:
         proc = subprocess.Popen([sys.executable, "-c", PROGRAM, kind, ending], stdout=out,

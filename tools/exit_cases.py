@@ -54,6 +54,8 @@ def skip_reason(case):
     """Why `case` cannot run in this environment, or None."""
     if case in FORKING_CASES and (not hasattr(os, "fork") or UNDER_ASAN):
         return "fork() unavailable, or AddressSanitizer's allocator is not fork-safe here"
+    if case == "sigint" and sys.platform == "win32":
+        return "Windows has no signal that ends a process as SIGINT does (os.kill terminates it)"
     return None
 
 

@@ -1,5 +1,6 @@
-"""Smoke test of an installed pyveltosdk wheel, run by tools/build_wheels.sh in a fresh virtual
-environment, from a folder outside the source tree, as `python -I wheel_smoke.py`.
+"""Smoke test of an installed pyveltosdk wheel, run in a fresh environment (a virtual environment
+made by tools/build_wheels.sh on Linux, a copy of the interpreter by tools/windows.sh wheel under
+Wine), from a folder outside the source tree, as `python -I wheel_smoke.py`.
 
 Checks that the extension, the simulated engine and velto_sim come from the environment's
 site-packages, that velto_sim steers the very library instance the extension loaded (one copy
@@ -14,7 +15,7 @@ import threading
 # The smoke test drives every frame itself: the simulated engine's live call stays off.
 os.environ["VELTO_SIM_LIVE"] = "0"
 
-LIBRARY = "libvelto_rtc_sdk.so"
+LIBRARY = "velto_rtc_sdk.dll" if sys.platform == "win32" else "libvelto_rtc_sdk.so"
 
 
 def fail(message):
@@ -26,26 +27,49 @@ def check(condition, message):
         fail(message)
 
 
-def mapped_engine_libraries():
-    """Paths of every mapped file whose name starts like the engine library's."""
-    paths = set()
+def loaded_files():
+    """Paths of every file mapped into this process."""
+    if sys.platform == "win32":
+        import ctypes
+        from ctypes import wintypes
+
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+        kernel32.K32EnumProcessModules.argtypes = [
+            wintypes.HANDLE, ctypes.POINTER(wintypes.HMODULE), wintypes.DWORD,
+            ctypes.POINTER(wintypes.DWORD)]
+        kernel32.GetModuleFileNameW.argtypes = [wintypes.HMODULE, wintypes.LPWSTR, wintypes.DWORD]
+        modules = (wintypes.HMODULE * 4096)()
+        needed = wintypes.DWORD()
+        if not kernel32.K32EnumProcessModules(kernel32.GetCurrentProcess(), modules,
+                                              ctypes.sizeof(modules), ctypes.byref(needed)):
+            fail("EnumProcessModules failed: %d" % ctypes.get_last_error())
+        name = ctypes.create_unicode_buffer(32768)
+        for module in modules[:needed.value // ctypes.sizeof(wintypes.HMODULE)]:
+            if kernel32.GetModuleFileNameW(module, name, len(name)):
+                yield name.value
+        return
     with open("/proc/self/maps") as maps:
         for line in maps:
             fields = line.split(None, 5)
             if len(fields) == 6:
-                path = fields[5].strip()
-                if os.path.basename(path).startswith("libvelto_rtc_sdk"):
-                    paths.add(os.path.realpath(path))
-    return paths
+                yield fields[5].strip()
+
+
+def mapped_engine_libraries():
+    """Paths of every mapped file whose name starts like the engine library's."""
+    stem = os.path.splitext(LIBRARY)[0]
+    return {os.path.normcase(os.path.realpath(path)) for path in loaded_files()
+            if os.path.basename(path).lower().startswith(stem)}
 
 
 def main():
-    site = os.path.realpath(sysconfig.get_paths()["platlib"])
-    purelib = os.path.realpath(sysconfig.get_paths()["purelib"])
+    site = os.path.normcase(os.path.realpath(sysconfig.get_paths()["platlib"]))
+    purelib = os.path.normcase(os.path.realpath(sysconfig.get_paths()["purelib"]))
 
     import _pyveltosdk as sdk  # noqa: E402 (imports are part of what is tested)
 
-    check(os.path.dirname(os.path.realpath(sdk.__file__)) == site,
+    check(os.path.dirname(os.path.normcase(os.path.realpath(sdk.__file__))) == site,
           "_pyveltosdk imported from %s, not from %s" % (sdk.__file__, site))
     engines = mapped_engine_libraries()
     check(engines == {os.path.join(site, LIBRARY)},
@@ -54,7 +78,7 @@ def main():
     import velto_sim as sim  # noqa: E402
 
     # A package: its folder sits in site-packages.
-    package_folder = os.path.dirname(os.path.realpath(sim.__file__))
+    package_folder = os.path.dirname(os.path.normcase(os.path.realpath(sim.__file__)))
     check(os.path.dirname(package_folder) in (site, purelib),
           "velto_sim imported from %s" % sim.__file__)
     # velto_sim must have found the already loaded library, not mapped a second copy.

@@ -1,7 +1,7 @@
 """Control the simulated Velto engine from tests and tools.
 
-On Linux and macOS ``_pyveltosdk`` runs against a simulated engine library,
-``libvelto_rtc_sdk.so``, installed beside it: it journals every operation with its decoded
+``_pyveltosdk`` runs against a simulated engine library, ``libvelto_rtc_sdk.so``
+(``velto_rtc_sdk.dll`` on Windows), installed beside it: it journals every operation with its decoded
 arguments, runs native engine threads like the real engine and, once a program joins a channel,
 a live call with media, remote users and statistics. This package steers it and reads what it
 saw::

@@ -2,7 +2,7 @@
 the extension uses, declaring its control functions, and the error its requests raise.
 
 Lookup order: the library already loaded in this process (the one ``_pyveltosdk`` uses), then
-``libvelto_rtc_sdk.so`` beside the package, then the path in ``VELTO_SIM_LIB`` (development
+``libvelto_rtc_sdk.so`` (``velto_rtc_sdk.dll`` on Windows) beside the package, then the path in ``VELTO_SIM_LIB`` (development
 builds only).
 """
 
@@ -13,7 +13,11 @@ import json
 import os
 from typing import Any, Optional
 
-_LIB_NAME = "libvelto_rtc_sdk.so"
+_LIB_NAME = "velto_rtc_sdk.dll" if os.name == "nt" else "libvelto_rtc_sdk.so"
+
+# The engine's own entry points are exported by ordinal only on Windows, as the closed library
+# exports them (sdk/velto_rtc_sdk.def).
+_ORDINALS = {"createEngine": 2, "getEngineVersion": 3}
 
 
 class SimError(RuntimeError):
@@ -37,10 +41,19 @@ class SimError(RuntimeError):
 def _load() -> ctypes.CDLL:
     # Tests must steer the very library instance the extension uses; a second copy loaded
     # from another path would have its own journal.
-    try:
-        return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
-    except (OSError, AttributeError):
-        pass
+    if os.name == "nt":
+        # Windows has no RTLD_NOLOAD: the module's handle, when the extension loaded it.
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined]
+        kernel32.GetModuleHandleW.restype = ctypes.c_void_p
+        kernel32.GetModuleHandleW.argtypes = [ctypes.c_wchar_p]
+        handle = kernel32.GetModuleHandleW(_LIB_NAME)
+        if handle:
+            return ctypes.CDLL(_LIB_NAME, handle=handle)
+    else:
+        try:
+            return ctypes.CDLL(_LIB_NAME, mode=os.RTLD_NOLOAD)
+        except (OSError, AttributeError):
+            pass
     # The package is installed beside the extension and the engine library.
     here = os.path.dirname(os.path.abspath(__file__))
     beside = os.path.join(os.path.dirname(here), _LIB_NAME)
@@ -60,7 +73,10 @@ lib = _load()
 
 def declare(name: str, restype: Any, *argtypes: Any) -> Any:
     """The library's exported function `name`, with its result and argument types set."""
-    function = getattr(lib, name)
+    if os.name == "nt" and name in _ORDINALS:
+        function = lib[_ORDINALS[name]]
+    else:
+        function = getattr(lib, name)
     function.restype = restype
     function.argtypes = list(argtypes)
     return function
