@@ -36,7 +36,7 @@ class EngineSession final : public velto::rtc::IRtcEngineEventHandler {
 
   private:
     explicit EngineSession(CVeltoObject& owner) : owner_(owner) {}
-    ~EngineSession() override = default;
+    ~EngineSession() = default;  // sessions live in a ring for the whole process
 
     CVeltoObject& owner_;
 };

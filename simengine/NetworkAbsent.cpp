@@ -33,8 +33,8 @@ bool networkWanted(const NetworkSettings& settings) {
              *value == "off");
 }
 
-std::string networkFolder(const NetworkSettings& settings) {
-    return settings.dir;
+std::string networkFolder(const NetworkSettings& settings, std::string&) {
+    return settings.dir.empty() ? std::string("(default)") : settings.dir;
 }
 
 bool prepareFolder(const std::string&, std::string& error) {
