@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <random>
 
 #include "simengine/JsonText.h"
@@ -32,6 +34,46 @@ constexpr std::uint32_t kMaxAssignedUid = 0x7fffffff;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // How often the network thread looks whether its name is still in the folder.
 constexpr auto kNameCheck = std::chrono::seconds(1);
+
+// Goodbyes that leave() left to a network thread. A program that exits right after leaving (the
+// peer command, a bot) waits for them at exit, for at most a goodbye's time, so its peers see it
+// quit rather than drop. Leaked on purpose: engine threads may still use it while statics die.
+struct OutstandingByes {
+    std::mutex mutex;
+    std::condition_variable sent;
+    int count = 0;
+    pid_t owner = 0;  // a forked child has no network thread to wait for
+};
+
+OutstandingByes& outstandingByes() {
+    static OutstandingByes* byes = [] {
+        auto* made = new OutstandingByes;
+        std::atexit([] {
+            OutstandingByes& b = outstandingByes();
+            std::unique_lock<std::mutex> lock(b.mutex);
+            if (b.owner == getpid()) {
+                b.sent.wait_for(lock, std::chrono::milliseconds(ChannelNetwork::kByeWaitMs),
+                                [&b] { return b.count == 0; });
+            }
+        });
+        return made;
+    }();
+    return *byes;
+}
+
+void countOutstandingByes(int change) {
+    OutstandingByes& byes = outstandingByes();
+    std::lock_guard<std::mutex> lock(byes.mutex);
+    if (byes.owner != getpid()) {
+        byes.owner = getpid();
+        byes.count = 0;
+    }
+    byes.count += change;
+    if (byes.count <= 0) {
+        byes.count = 0;
+        byes.sent.notify_all();
+    }
+}
 
 // The folder's join lock, waited for up to kLockWaitMs (or until `leaving`); an invalid one when
 // the lock file cannot be opened.
@@ -258,11 +300,18 @@ void ChannelNetwork::leave() {
     }
     const std::vector<std::uint8_t> bye = encodeBye(uid_);
     const iovec parts[] = {part(bye.data(), bye.size())};
+    bool pending = false;
     for (const auto& link : sendableLinks()) {
         std::lock_guard<std::mutex> lock(link->sendMutex);
         if (sendMessage(link->fd.get(), parts, 1) == SendResult::kFull) {
             link->byePending.store(true);
+            pending = true;
         }
+    }
+    std::lock_guard<std::mutex> lock(byeStateMutex_);
+    if (pending && !byesSettled_) {
+        byesOutstanding_ = true;
+        countOutstandingByes(+1);
     }
     wake();
 }
@@ -535,6 +584,11 @@ void ChannelNetwork::run(std::shared_ptr<ChannelListener> listener) {
     }
     if (leaving_.load()) {
         sendPendingByes();
+        std::lock_guard<std::mutex> lock(byeStateMutex_);
+        byesSettled_ = true;
+        if (byesOutstanding_) {
+            countOutstandingByes(-1);
+        }
     }
     std::lock_guard<std::mutex> lock(linksMutex_);
     links_.clear();

@@ -163,6 +163,11 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     std::size_t assembling_ = 0;             // network thread only: bytes of incomplete frames
     std::set<std::uint32_t> avoid_;
     std::atomic<bool> leaving_{false};
+    // Whether leave() left goodbyes to the network thread, and whether that thread is past
+    // sending them; the process's exit waits for such goodbyes (bounded).
+    std::mutex byeStateMutex_;
+    bool byesOutstanding_ = false;
+    bool byesSettled_ = false;
 
     mutable std::mutex linksMutex_;
     std::vector<std::shared_ptr<Link>> links_;
