@@ -5,7 +5,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <cstdint>
 #include <utility>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max stay usable
+#endif
+#include <windows.h>
+#endif
 
 #include "common/PyRef.h"
 
@@ -34,6 +43,19 @@ inline bool isFinalizing() {
     return Py_IsFinalizing() != 0;
 #else
     return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// The clock time.monotonic() reads, in nanoseconds; no GIL needed. CLOCK_MONOTONIC (the steady
+// clock) elsewhere; on Windows before 3.13 it is GetTickCount64's milliseconds, and from 3.13
+// the performance counter, which the steady clock reads there too.
+inline int64_t monotonicNs() noexcept {
+#if defined(_WIN32) && PY_VERSION_HEX < 0x030D0000
+    return static_cast<int64_t>(GetTickCount64()) * 1000000;
+#else
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 #endif
 }
 

@@ -1,7 +1,8 @@
 #include "engine/EngineEvent.h"
 
-#include <chrono>
 #include <initializer_list>
+
+#include "common/compat.h"
 
 namespace pyv {
 
@@ -10,9 +11,7 @@ namespace {
 EngineEvent makeEvent(EventKind kind, std::initializer_list<int64_t> values) noexcept {
     EngineEvent event;
     event.kind = kind;
-    event.monotonicNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
+    event.monotonicNs = compat::monotonicNs();
     for (const int64_t value : values) {
         if (event.count == EngineEvent::kMaxValues) {
             break;

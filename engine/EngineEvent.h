@@ -27,7 +27,7 @@ struct EngineEvent {
     static constexpr int kMaxValues = 13;  // LocalVideoStats, the longest
 
     EventKind kind = EventKind::UserJoined;
-    int64_t monotonicNs = 0;  // steady clock when the engine reported it (Python's monotonic)
+    int64_t monotonicNs = 0;  // time.monotonic()'s clock when the engine reported it
     uint64_t channel = 0;     // the channel epoch it was raised in (engine/ChannelEpochs.h)
     int32_t count = 0;
     int64_t values[kMaxValues] = {};
