@@ -433,6 +433,8 @@ def test_a_signal_while_the_program_loads_ends_it_with_128_plus_the_signal(tmp_p
 def test_an_output_that_goes_away_never_ends_the_recording(tmp_path, how):
     # As `>&-`, `| head -1` or a log pipe that dies: the output closes while the call runs.
     # --stats: the engine prints on the same output as well.
+    if how == "closed at the start" and sys.platform == "win32":
+        pytest.skip("a child's descriptors cannot be closed before it starts on Windows")
     args = recorder_args(tmp_path, "--seconds", "3", "--stats")
     if how == "closed at the start":
         proc = subprocess.Popen(args, stderr=subprocess.PIPE, env=live_env(),
