@@ -117,7 +117,11 @@ def test_user_left_reason_is_always_a_leave_reason(channel, code, name):
 
 
 def test_versions(engine):
-    assert velto.__version__ == importlib.metadata.version("pyveltosdk")
+    try:
+        expected = importlib.metadata.version("pyveltosdk")
+    except importlib.metadata.PackageNotFoundError:  # a build used in place, not installed
+        expected = "0+unknown"
+    assert velto.__version__ == expected
     assert isinstance(velto.Engine.version, property)
     assert engine.version == sdk.getVersion().decode() != ""
 
