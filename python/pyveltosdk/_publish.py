@@ -696,12 +696,7 @@ def _picture(item: object, width: Optional[int], height: Optional[int]) -> Tuple
     if isinstance(item, VideoFrame):
         return item.y.tobytes(), item.u.tobytes(), item.v.tobytes(), item.width, item.height
     if _is_array(item):
-        array: Any = item
-        if array.dtype.name != "uint8":
-            raise TypeError("I420 arrays must be uint8, not %s" % array.dtype)
-        if (width is None or height is None) and array.ndim >= 2:
-            width, height = array.shape[-1], array.shape[-2] * 2 // 3
-        item = array.tobytes()
+        item, width, height = _i420_array(item, width, height)
     if not isinstance(item, (bytes, bytearray, memoryview)):
         raise TypeError("a picture must be I420 bytes, a uint8 numpy array or a VideoFrame, "
                         "not %s" % type(item).__name__)
@@ -715,16 +710,21 @@ def _picture(item: object, width: Optional[int], height: Optional[int]) -> Tuple
     return (data[:luma], data[luma:luma + chroma], data[luma + chroma:], width, height)
 
 
+def _i420_array(array: Any, width: Optional[int], height: Optional[int]
+                ) -> Tuple[bytes, Optional[int], Optional[int]]:
+    """A uint8 array of I420 rows as bytes; its width and height from its shape if not given."""
+    if array.dtype.name != "uint8":
+        raise TypeError("I420 arrays must be uint8, not %s" % array.dtype)
+    if (width is None or height is None) and array.ndim >= 2:
+        width, height = array.shape[-1], array.shape[-2] * 2 // 3
+    return array.tobytes(), width, height
+
+
 def _pictures(source: object, width: Optional[int], height: Optional[int]
               ) -> Tuple[List[bytes], int, int]:
     """One buffer of whole I420 pictures, cut into pictures; their width and height."""
     if _is_array(source):
-        array: Any = source
-        if array.dtype.name != "uint8":
-            raise TypeError("I420 arrays must be uint8, not %s" % array.dtype)
-        if (width is None or height is None) and array.ndim >= 2:
-            width, height = array.shape[-1], array.shape[-2] * 2 // 3
-        source = array.tobytes()
+        source, width, height = _i420_array(source, width, height)
     if width is None or height is None:
         raise ValueError("I420 bytes need width and height")
     _positive("width", width)
