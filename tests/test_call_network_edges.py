@@ -389,7 +389,10 @@ def test_names_with_control_characters_read_back_exactly(engine, network_folder,
 def test_a_removed_folder_is_made_again_and_later_members_still_meet(live_member,
                                                                      network_folder, capfd):
     import shutil
-    shutil.rmtree(network_folder)
+    # Renamed away first: the member may make the folder again while rmtree is still emptying it.
+    gone = network_folder + ".gone"
+    os.rename(network_folder, gone)
+    shutil.rmtree(gone)
     mine = member_path(network_folder, "room", 5)
     wait_for(lambda: os.path.exists(mine), timeout=5)
     assert ("velto-sim: network: %s: removed while in channel \"room\"; made again" % mine

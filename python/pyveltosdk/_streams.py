@@ -204,8 +204,8 @@ class FrameStream(Generic[F]):
             raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW_POLICIES))
         self._sink: FrameBuffer[F] = FrameBuffer(uid, kinds, maxsize, overflow, on_close)
         # Holds the buffer, not the stream: the router's reference keeps only the buffer alive.
-        self._finalizer = weakref.finalize(self, self._sink.close)
-        self._finalizer.atexit = False
+        # The weakref module keeps the finalizer itself alive until it runs.
+        weakref.finalize(self, self._sink.close).atexit = False
 
     def __repr__(self) -> str:
         return "<FrameStream %s>" % self._sink.describe()
