@@ -39,8 +39,8 @@ has not joined yet or has already left, and a frame that is missing was lost on 
      network. Cost per frame = (CPU of both processes on - CPU of both off, per second) /
      frames moved per second on, plus one memcpy: the echo copies each frame once inside the
      process (the only work "off" does that "on" does not), so the difference alone is short
-     by that copy. On and off alternate over several rounds; the median round is printed, with
-     the raw difference, the frames moved, and the ratios transport/memcpy and
+     by that copy. On and off alternate over five rounds (one with --quick); the median round
+     is printed, with the raw difference, the frames moved, and the ratios transport/memcpy and
      transport/shared-memory floor. The in-process figure of `velto_sim.transport_bench` (two
      members in one process, send to complete frame) follows for reference.
 3. Two and eight processes at 320x240@15 with 48 kHz mono audio (8 x 7 = 56 video streams):
@@ -454,7 +454,7 @@ def frame_1080(rounds, seconds, fps, copies, ring_frames):
             out["in_process"] = sim.transport_bench(folder, 1920, 1080, max(20, ring_frames // 4))
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-    except (AttributeError, RuntimeError) as error:
+    except (AttributeError, TypeError, RuntimeError) as error:
         out["in_process"] = {"error": str(error)}
     return out
 
@@ -500,8 +500,9 @@ def main():
     say("  CPU per process: %s of one core (callbacks included)"
         % ", ".join("%.1f%%" % (100 * c) for c in two["cpu"]))
     say("  network counters over the call: %s" % counters_text(two["network"], note=True))
+    say("  " + loss_text(two))
 
-    rounds, frame_seconds = (1, 3.0) if args.quick else (3, 5.0)
+    rounds, frame_seconds = (1, 3.0) if args.quick else (5, 5.0)
     part_load = load()
     big = frame_1080(rounds, frame_seconds, 15, 50 if args.quick else 400,
                      60 if args.quick else 300)
@@ -543,12 +544,34 @@ def main():
             peers, peers * (peers - 1), 100 * statistics.mean(s["cpu"]), 100 * per_stream[peers],
             s["video"]["lost"], s["video"]["stamped"], s["audio"]["lost"], s["audio"]["stamped"],
             s["video"]["p99_ms"], "/".join(map(str, s["load"])), counters_text(s["network"])))
+    for peers, s in small.items():
+        say("  %d peers: %s" % (peers, loss_text(s)))
     say("  CPU per process grows %.2fx from 2 to 8 peers for 7x the streams received; CPU per "
         "stream received at 8 / at 2: %.2f (at most 1: linear or better)"
         % (statistics.mean(small[8]["cpu"]) / statistics.mean(small[2]["cpu"]),
            result["scaling"]["per_stream_ratio"]))
     if args.json:
         print(json.dumps(result, indent=1, sort_keys=True))
+
+
+# Counters of frames the network dropped on purpose: a full send queue, a receiver's slot or
+# audio queue taking a newer frame, a frame whose pieces did not all arrive.
+DROP_COUNTERS = ("sendsDropped", "videoReplaced", "audioDropped", "abandoned")
+
+
+def loss_text(call):
+    """Where the stamped frames that did not arrive were lost, and how many of them no drop
+    counter covers."""
+    parts = []
+    for kind in ("video", "audio"):
+        s = call[kind]
+        parts.append("%s lost %d (start %d, between %d, end %d, whole streams %d; damaged %d)"
+                     % (kind, s["lost"], s["lostAtStart"], s["lostBetween"], s["lostAtEnd"],
+                        s["streamsMissing"], s["damaged"]))
+    dropped = sum(call["network"].get(k, 0) for k in DROP_COUNTERS)
+    lost = call["video"]["lost"] + call["audio"]["lost"]
+    uncovered = max(0, lost - dropped)
+    return "%s; lost frames no drop counter covers: %d" % (", ".join(parts), uncovered)
 
 
 def counters_text(network, note=False):
