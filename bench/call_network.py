@@ -66,7 +66,8 @@ import threading
 import time
 
 # A member of a call. Reads GO, REPORT and LEAVE lines on stdin (end of input: leave at once);
-# writes JOINED, MET, STOPPED and REPORT <json> lines on stdout.
+# writes MET, STOPPED and REPORT <json> lines on stdout (FAILED <why> and status 3 when it
+# cannot join or meet the others).
 PEER = r"""
 import json, os, resource, struct, sys, time
 import _pyveltosdk as sdk, velto_sim as sim
@@ -149,7 +150,10 @@ sdk.registerVideoObserver(video)
 sdk.registerAudioObserver(audio)
 sdk.enableVideo(True)
 sdk.enableAudio(cfg["audio"])
-say("JOINED", sdk.joinChannel("", cfg["channel"], ME))
+joined = sdk.joinChannel("", cfg["channel"], ME)
+if joined != 0:
+    say("FAILED", "joinChannel returned", joined)
+    os._exit(3)
 deadline = time.monotonic() + cfg["meet"]
 while not set(cfg["expect"]) <= set((sim.network() or {}).get("members", [])):
     if time.monotonic() > deadline:
@@ -396,7 +400,10 @@ def shm_floor_ns(size, frames, slots=4):
         fds = ()
         cpu = 0.0
         for end in ends:
-            out, err = end.communicate(timeout=TIMEOUT_GRACE + frames * 0.05)
+            try:
+                out, err = end.communicate(timeout=TIMEOUT_GRACE + frames * 0.05)
+            except subprocess.TimeoutExpired:
+                raise BenchError("the shared-memory ring did not finish in time") from None
             if end.returncode != 0:
                 raise BenchError("shared-memory ring end failed: " + err)
             cpu += float(out)
