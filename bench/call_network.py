@@ -39,10 +39,11 @@ has not joined yet or has already left, and a frame that is missing was lost on 
      network. Cost per frame = (CPU of both processes on - CPU of both off, per second) /
      frames moved per second on, plus one memcpy: the echo copies each frame once inside the
      process (the only work "off" does that "on" does not), so the difference alone is short
-     by that copy. On and off alternate over five rounds (one with --quick); the median round
-     is printed, with the raw difference, the frames moved, and the ratios transport/memcpy and
-     transport/shared-memory floor. The in-process figure of `velto_sim.transport_bench` (two
-     members in one process, send to complete frame) follows for reference.
+     by that copy. On and off alternate over five rounds (--rounds; one with --quick); the
+     median round is printed, with the raw difference, the frames moved, and the ratios
+     transport/memcpy and transport/shared-memory floor. The in-process figure of
+     `velto_sim.transport_bench` (two members in one process, send to complete frame) follows
+     for reference.
 3. Two and eight processes at 320x240@15 with 48 kHz mono audio (8 x 7 = 56 video streams):
    CPU per process, CPU per stream received (a stream: one sender's video and audio), loss as
    above, and (CPU per stream at 8) / (CPU per stream at 2): at most 1 means the cost grows at
@@ -475,6 +476,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=20.0,
                         help="stamped seconds per call (default 20)")
     parser.add_argument("--quick", action="store_true", help="3 s per part, one 1080p round")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="1080p rounds of network on and off (default 5; 1 with --quick)")
     parser.add_argument("--json", action="store_true",
                         help="print one JSON document on stdout (the text goes to stderr)")
     args = parser.parse_args()
@@ -509,7 +512,7 @@ def main():
     say("  network counters over the call: %s" % counters_text(two["network"], note=True))
     say("  " + loss_text(two))
 
-    rounds, frame_seconds = (1, 3.0) if args.quick else (5, 5.0)
+    rounds, frame_seconds = (1, 3.0) if args.quick else (max(1, args.rounds), 5.0)
     part_load = load()
     big = frame_1080(rounds, frame_seconds, 15, 50 if args.quick else 400,
                      60 if args.quick else 300)
@@ -524,8 +527,10 @@ def main():
                 index + 1, 100 * r["on"]["cpu_per_s"], 100 * r["off"]["cpu_per_s"],
                 r["on"]["frames_per_s"], r["off"]["frames_per_s"], r["on"]["sendsDropped"],
                 r["raw_ns"] / 1e3))
+    spread = [r["transport_ns"] / 1e3 for r in big["rounds"]]
     say("  transport between two processes (median round, on - off + the echo's one copy): "
-        "%.0f us CPU" % (big["transport_ns"] / 1e3))
+        "%.0f us CPU (rounds %.0f to %.0f)" % (big["transport_ns"] / 1e3, min(spread),
+                                               max(spread)))
     say("  transport / memcpy %.2fx, transport / shared-memory floor %.2fx"
         % (big["transport_over_memcpy"], big["transport_over_shm_floor"]))
     inner = big["in_process"]
