@@ -11,9 +11,9 @@
 // is room, so a slow receiver slows nobody else. Media go through a ring per link and direction
 // in shared memory (ChannelRing.h), written by the sending thread and copied out by the
 // receiving network thread; the socket carries one small message per frame. leave() never
-// waits for the network thread,
-// which holds no lock anyone else needs and ends on its own. A member's send mutex is held only
-// while sending to it without waiting.
+// waits for the network thread, which holds no lock anyone else needs and ends on its own. A
+// member's send mutex is held only while copying a frame into its ring and sending to it
+// without waiting.
 //
 // What a member accepts is bounded: at most kMaxLinks connections, of which at most
 // kMaxUngreeted accepted ones not yet greeted; one that does not greet within kGreetingMs is
@@ -97,10 +97,12 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // already under way.
     void leave();
 
-    // Each member gets every frame its queue has room for; what does not fit waits for the
-    // network thread (video: the frame in flight and the newest one after it; audio: up to
-    // kAudioBacklog messages), older frames are dropped and counted. `frame` must not change
-    // once given.
+    // Each member gets every frame its queue and its ring have room for; what does not fit
+    // waits for the network thread (video: the frame whose message waits, or inline the frame in
+    // flight, and the newest one after it, which also waits for a free slot; audio: up to
+    // kAudioBacklog messages, none beyond the ring's free slots), older frames are dropped and
+    // counted. The frame is copied into the member's ring here. `frame` must not change once
+    // given.
     void sendAudio(const std::int16_t* pcm, int samples, int channels, int sampleRate);
     void sendVideo(std::shared_ptr<const I420Frame> frame);
     static constexpr std::size_t kAudioBacklog = 6;
