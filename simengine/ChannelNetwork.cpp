@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <random>
 
+#include "simengine/ChannelRing.h"
 #include "simengine/JsonText.h"
 #include "simengine/NetworkFolder.h"
 
@@ -137,17 +139,36 @@ struct ChannelNetwork::Link {
     // leave() found no room for the goodbye; the network thread tries again.
     std::atomic<bool> byePending{false};
 
-    // What waits to be sent because the member's queue was full, guarded by sendMutex: audio
-    // messages (oldest dropped beyond kAudioBacklog), the video frame in flight with the bytes
-    // of it already sent, and the next frame (a newer one replaces it). `backlog` tells the
-    // network thread to wait until the member's queue has room again.
+    // Network thread only: the member's rings, and the bytes they map (this link's share of
+    // ChannelNetwork::mapped_).
+    std::unique_ptr<RingReader> audioIn;
+    std::unique_ptr<RingReader> videoIn;
+    std::size_t mapped = 0;
+
+    // What waits to be sent because the member's queue was full or no slot was free, guarded by
+    // sendMutex: audio messages (oldest dropped beyond kAudioBacklog, its slot given back), the
+    // announcement of a video frame written to a slot, and the next frame (a newer one replaces
+    // it); inline, the video frame in flight with the bytes of it already sent instead.
+    // `backlog` tells the network thread to wait until the member's queue has room again.
     std::mutex sendMutex;
-    std::deque<std::vector<std::uint8_t>> audio;
+    std::unique_ptr<RingWriter> audioOut;
+    std::unique_ptr<RingWriter> videoOut;
+    bool ringless = false;  // the system gave no ring: media go inline
+    struct PendingAudio {
+        std::vector<std::uint8_t> message;
+        int slot = -1;            // of audioOut, or inline
+        std::size_t payload = 0;  // bytes in the slot
+    };
+    std::deque<PendingAudio> audio;
     struct Frame {
         std::shared_ptr<const I420Frame> frame;
         std::uint32_t sequence = 0;
         std::uint64_t sentNs = 0;
+        bool waited = false;  // found no free slot once (counted once)
     };
+    std::array<std::uint8_t, kSlotMessageBytes> videoSlotMessage{};
+    int videoSlot = -1;  // of videoOut, while its announcement waits
+    std::size_t videoPayload = 0;
     Frame video;
     std::size_t videoOffset = 0;
     Frame nextVideo;
@@ -391,20 +412,44 @@ void ChannelNetwork::sendAudio(const std::int16_t* pcm, int samples, int channel
     if (links.empty()) {
         return;
     }
-    std::vector<std::uint8_t> message =
-        encodeAudioHead(uid_, sequence, wireClockNs(), sampleRate, channels, samples);
-    const std::size_t head = message.size();
+    const std::uint64_t sentNs = wireClockNs();
     const std::size_t bytes = static_cast<std::size_t>(samples) * channels * sizeof *pcm;
-    message.resize(head + bytes);
-    std::memcpy(message.data() + head, pcm, bytes);
+    std::vector<std::uint8_t> inlineMessage;  // made for the first link without a ring
     bool backlog = false;
     for (const auto& link : links) {
         std::lock_guard<std::mutex> lock(link->sendMutex);
         if (link->audio.size() >= kAudioBacklog) {
+            if (link->audio.front().slot >= 0) {
+                link->audioOut->giveBack(link->audio.front().slot);
+            }
             link->audio.pop_front();
             counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);
         }
-        link->audio.push_back(message);
+        Link::PendingAudio pending;
+        if (bytes <= kAudioSlotBytes && ensureRing(*link, WireStream::kAudio, bytes)) {
+            const int slot = link->audioOut->takeSlot(false);
+            if (slot < 0) {
+                // The member has not read the last kAudioSlots frames: this one is dropped.
+                counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            std::memcpy(link->audioOut->slot(slot), pcm, bytes);
+            pending.message.resize(kSlotMessageBytes);
+            encodeAudioSlot(pending.message.data(), uid_, sequence, sentNs, sampleRate, channels,
+                            samples, static_cast<std::uint32_t>(slot));
+            pending.slot = slot;
+            pending.payload = bytes;
+        } else {
+            if (inlineMessage.empty()) {
+                inlineMessage =
+                    encodeAudioHead(uid_, sequence, sentNs, sampleRate, channels, samples);
+                const std::size_t head = inlineMessage.size();
+                inlineMessage.resize(head + bytes);
+                std::memcpy(inlineMessage.data() + head, pcm, bytes);
+            }
+            pending.message = inlineMessage;
+        }
+        link->audio.push_back(std::move(pending));
         backlog = !flush(*link) || backlog;
     }
     if (backlog) {
@@ -425,7 +470,12 @@ void ChannelNetwork::sendVideo(std::shared_ptr<const I420Frame> frame) {
     bool backlog = false;
     for (const auto& link : links) {
         std::lock_guard<std::mutex> lock(link->sendMutex);
-        if (link->video.frame == nullptr) {
+        if (!link->ringless) {
+            if (link->nextVideo.frame != nullptr) {
+                counters_.sendsDropped.fetch_add(1, std::memory_order_relaxed);  // never sent
+            }
+            link->nextVideo = next;
+        } else if (link->video.frame == nullptr) {
             link->video = next;
             link->videoOffset = 0;
         } else {
@@ -441,11 +491,108 @@ void ChannelNetwork::sendVideo(std::shared_ptr<const I420Frame> frame) {
     }
 }
 
+bool ChannelNetwork::ensureRing(Link& link, WireStream stream, std::size_t bytes) {
+    if (link.ringless) {
+        return false;
+    }
+    std::unique_ptr<RingWriter>& ring =
+        stream == WireStream::kAudio ? link.audioOut : link.videoOut;
+    if (ring != nullptr && ring->slotBytes() >= bytes) {
+        return true;
+    }
+    // Audio slots hold the largest 10 ms frame; video ones the frame at hand, made again (the
+    // member maps the new one and lets go of the old) only when a larger frame comes.
+    std::unique_ptr<RingWriter> made = stream == WireStream::kAudio
+                                           ? RingWriter::make(kAudioSlots, kAudioSlotBytes)
+                                           : RingWriter::make(kVideoSlots, bytes);
+    if (made == nullptr) {
+        link.ringless = true;
+        return false;
+    }
+    ring = std::move(made);
+    counters_.ringsOut.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void ChannelNetwork::placeVideo(Link& link) {
+    const I420Frame& frame = *link.nextVideo.frame;
+    const std::size_t total = frame.bytes();
+    if (!ensureRing(link, WireStream::kVideo, total)) {
+        if (link.video.frame == nullptr) {  // inline from now on
+            link.video = std::move(link.nextVideo);
+            link.videoOffset = 0;
+            link.nextVideo = Link::Frame{};
+        }
+        return;
+    }
+    const int slot = link.videoOut->takeSlot(true);
+    if (slot < 0) {
+        // The member still reads every slot: the frame waits for its released message, or is
+        // replaced by a newer one.
+        if (!link.nextVideo.waited) {
+            link.nextVideo.waited = true;
+            counters_.slotWaits.fetch_add(1, std::memory_order_relaxed);
+        }
+        return;
+    }
+    std::uint8_t* out = link.videoOut->slot(slot);
+    for (const std::vector<std::uint8_t>* plane : {&frame.y, &frame.u, &frame.v}) {
+        std::memcpy(out, plane->data(), plane->size());
+        out += plane->size();
+    }
+    encodeVideoSlot(link.videoSlotMessage.data(), uid_, link.nextVideo.sequence,
+                    link.nextVideo.sentNs, frame.width, frame.height,
+                    static_cast<std::uint32_t>(slot), static_cast<std::uint32_t>(total));
+    link.videoSlot = slot;
+    link.videoPayload = total;
+    link.nextVideo = Link::Frame{};
+}
+
 bool ChannelNetwork::flush(Link& link) {
     const int fd = link.fd.get();
-    while (!link.audio.empty()) {
-        const std::vector<std::uint8_t>& message = link.audio.front();
-        const iovec parts[] = {part(message.data(), message.size())};
+    while (true) {
+        if (!link.ringless && link.nextVideo.frame != nullptr && link.videoSlot < 0) {
+            placeVideo(link);
+        }
+        // A ring is announced before the first frame in it; the socket keeps the order.
+        for (WireStream stream : {WireStream::kAudio, WireStream::kVideo}) {
+            RingWriter* ring = (stream == WireStream::kAudio ? link.audioOut : link.videoOut).get();
+            if (ring == nullptr || ring->announced()) {
+                continue;
+            }
+            const std::vector<std::uint8_t> message =
+                encodeRing(uid_, stream, ring->slots(), ring->slotBytes());
+            const iovec parts[] = {part(message.data(), message.size())};
+            const SendResult result = sendMessage(fd, parts, 1, ring->descriptor());
+            if (result == SendResult::kFull) {
+                link.backlog.store(true);
+                return false;
+            }
+            if (result == SendResult::kSent) {
+                counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+                counters_.bytesOut.fetch_add(message.size(), std::memory_order_relaxed);
+            }
+            ring->markAnnounced();
+        }
+        while (!link.audio.empty()) {
+            const Link::PendingAudio& pending = link.audio.front();
+            const iovec parts[] = {part(pending.message.data(), pending.message.size())};
+            const SendResult result = sendMessage(fd, parts, 1);
+            if (result == SendResult::kFull) {
+                link.backlog.store(true);
+                return false;
+            }
+            if (result == SendResult::kSent) {
+                counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+                counters_.bytesOut.fetch_add(pending.message.size() + pending.payload,
+                                             std::memory_order_relaxed);
+            }
+            link.audio.pop_front();
+        }
+        if (link.videoSlot < 0) {
+            break;
+        }
+        const iovec parts[] = {part(link.videoSlotMessage.data(), link.videoSlotMessage.size())};
         const SendResult result = sendMessage(fd, parts, 1);
         if (result == SendResult::kFull) {
             link.backlog.store(true);
@@ -453,10 +600,20 @@ bool ChannelNetwork::flush(Link& link) {
         }
         if (result == SendResult::kSent) {
             counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-            counters_.bytesOut.fetch_add(message.size(), std::memory_order_relaxed);
+            counters_.bytesOut.fetch_add(link.videoSlotMessage.size() + link.videoPayload,
+                                         std::memory_order_relaxed);
         }
-        link.audio.pop_front();
+        link.videoSlot = -1;
     }
+    if (!flushInlineVideo(link)) {
+        return false;
+    }
+    link.backlog.store(false);
+    return true;
+}
+
+bool ChannelNetwork::flushInlineVideo(Link& link) {
+    const int fd = link.fd.get();
     while (link.video.frame != nullptr) {
         const I420Frame& frame = *link.video.frame;
         const std::size_t total = frame.bytes();
@@ -507,7 +664,6 @@ bool ChannelNetwork::flush(Link& link) {
         link.nextVideo = Link::Frame{};
         link.videoOffset = 0;
     }
-    link.backlog.store(false);
     return true;
 }
 
@@ -720,11 +876,11 @@ bool ChannelNetwork::refuseHello(const Link& link, const WirePeer& peer) const {
 bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
                               std::vector<std::uint8_t>& buffer, bool hungUp) {
     for (int i = 0; i < kReadBurst; ++i) {
-        iovec into = part(buffer.data(), buffer.size());
-        msghdr message{};
-        message.msg_iov = &into;
-        message.msg_iovlen = 1;
-        const ssize_t got = recvmsg(link.fd.get(), &message, MSG_DONTWAIT);
+        bool truncated = false;
+        SocketFd passed;  // a ring's descriptor; closed unless mapped
+        int descriptors = 0;
+        const long got = receiveMessage(link.fd.get(), buffer.data(), buffer.size(), truncated,
+                                        passed, descriptors);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -748,8 +904,8 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
         counters_.bytesIn.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         const bool wasGreeted = link.reader.greeted();
         const std::uint64_t abandoned = link.reader.abandoned();
-        const WireEvent event = link.reader.read(buffer.data(), static_cast<std::size_t>(got),
-                                                 (message.msg_flags & MSG_TRUNC) != 0);
+        const WireEvent event =
+            link.reader.read(buffer.data(), static_cast<std::size_t>(got), truncated, descriptors);
         if (link.reader.abandoned() != abandoned) {
             counters_.abandoned.fetch_add(1, std::memory_order_relaxed);
         }
@@ -765,8 +921,8 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
                 break;
             case WireEvent::kRefused:
                 counters_.refused.fetch_add(1, std::memory_order_relaxed);
-                if (!wasGreeted) {
-                    return false;  // not one of ours: hang up
+                if (!wasGreeted || descriptors > 0) {
+                    return false;  // not one of ours, or passing what it may not: hang up
                 }
                 break;
             case WireEvent::kHello: {
@@ -789,6 +945,28 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
             case WireEvent::kAudio:
                 listener.peerAudio(link.reader.peer().uid, link.reader.audio());
                 break;
+            case WireEvent::kRing:
+                if (!mapRing(link, std::move(passed))) {
+                    counters_.refused.fetch_add(1, std::memory_order_relaxed);
+                    return false;  // a member that passes a bad ring is hung up on
+                }
+                break;
+            case WireEvent::kAudioSlot:
+                if (!copyAudioSlot(link, listener)) {
+                    counters_.refused.fetch_add(1, std::memory_order_relaxed);
+                }
+                break;
+            case WireEvent::kVideoSlot:
+                if (!copyVideoSlot(link, listener)) {
+                    counters_.refused.fetch_add(1, std::memory_order_relaxed);
+                }
+                break;
+            case WireEvent::kReleased: {
+                // A slot of ours is free again: the frame waiting for one goes now.
+                std::lock_guard<std::mutex> lock(link.sendMutex);
+                flush(link);
+                break;
+            }
             case WireEvent::kVideo: {
                 thread_local I420Frame frame;
                 link.reader.takeVideo(frame);
@@ -798,6 +976,84 @@ bool ChannelNetwork::readLink(Link& link, ChannelListener& listener,
             }
         }
     }
+    return true;
+}
+
+bool ChannelNetwork::mapRing(Link& link, SocketFd passed) {
+    const WireRing& ring = link.reader.ring();
+    const bool video = ring.stream == static_cast<std::uint32_t>(WireStream::kVideo);
+    std::unique_ptr<RingReader>& held = video ? link.videoIn : link.audioIn;
+    // One ring per stream; a video ring is replaced only by one with larger slots, so a member
+    // can pass only a bounded number of them.
+    if (held != nullptr && (!video || ring.slotBytes <= held->slotBytes())) {
+        return false;
+    }
+    const std::size_t before = held != nullptr ? held->bytes() : 0;
+    const std::size_t after =
+        kRingControlBytes + static_cast<std::size_t>(ring.slots) * ring.slotBytes;
+    if (mapped_ - before + after > kMaxMappedBytes) {
+        return false;
+    }
+    const char* why = "";
+    std::unique_ptr<RingReader> mapped = RingReader::map(passed.get(), ring, why);
+    if (mapped == nullptr) {
+        return false;
+    }
+    mapped_ = mapped_ - before + mapped->bytes();
+    link.mapped = link.mapped - before + mapped->bytes();
+    held = std::move(mapped);
+    counters_.ringsIn.fetch_add(1, std::memory_order_relaxed);
+    return true;  // the mapping keeps the ring: its descriptor closes now
+}
+
+void ChannelNetwork::releaseSlot(Link& link, WireStream stream, std::uint32_t slot) {
+    RingReader* ring = (stream == WireStream::kAudio ? link.audioIn : link.videoIn).get();
+    if (!ring->release(slot)) {
+        return;
+    }
+    // The member waits for a slot. A released message its full queue cannot take is not
+    // retried: its next frame finds the slot free.
+    const std::vector<std::uint8_t> message = encodeReleased(uid_, stream);
+    const iovec parts[] = {part(message.data(), message.size())};
+    std::lock_guard<std::mutex> lock(link.sendMutex);
+    if (sendMessage(link.fd.get(), parts, 1) == SendResult::kSent) {
+        counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+        counters_.bytesOut.fetch_add(message.size(), std::memory_order_relaxed);
+    }
+}
+
+bool ChannelNetwork::copyAudioSlot(Link& link, ChannelListener& listener) {
+    const WireSlot& slot = link.reader.audioSlot();
+    const std::uint8_t* in =
+        link.audioIn != nullptr ? link.audioIn->slot(slot.slot, slot.length) : nullptr;
+    if (in == nullptr) {
+        return false;  // no ring, or a slot or length outside it
+    }
+    std::memcpy(link.reader.audioSamples().data(), in, slot.length);
+    releaseSlot(link, WireStream::kAudio, slot.slot);
+    counters_.bytesIn.fetch_add(slot.length, std::memory_order_relaxed);
+    listener.peerAudio(link.reader.peer().uid, link.reader.audio());
+    return true;
+}
+
+bool ChannelNetwork::copyVideoSlot(Link& link, ChannelListener& listener) {
+    const WireSlot& slot = link.reader.videoSlot();
+    const std::uint8_t* in =
+        link.videoIn != nullptr ? link.videoIn->slot(slot.slot, slot.length) : nullptr;
+    if (in == nullptr) {
+        return false;
+    }
+    // The frame that comes back from the listener is a spare of the same size, most times:
+    // copied into without an allocation.
+    thread_local I420Frame frame;
+    frame.resize(slot.width, slot.height);
+    for (std::vector<std::uint8_t>* plane : {&frame.y, &frame.u, &frame.v}) {
+        std::memcpy(plane->data(), in, plane->size());
+        in += plane->size();
+    }
+    releaseSlot(link, WireStream::kVideo, slot.slot);
+    counters_.bytesIn.fetch_add(slot.length, std::memory_order_relaxed);
+    listener.peerVideo(link.reader.peer().uid, frame, slot.sequence, slot.sentNs);
     return true;
 }
 
@@ -813,6 +1069,8 @@ bool ChannelNetwork::dropLink(const std::shared_ptr<Link>& link, ChannelListener
                 found = true;
                 assembling_ -= link->assembling;
                 link->assembling = 0;
+                mapped_ -= link->mapped;
+                link->mapped = 0;
                 break;
             }
         }
@@ -843,7 +1101,10 @@ std::string ChannelNetwork::json() const {
            ",\"abandoned\":" + count(counters_.abandoned) +
            ",\"messagesOut\":" + count(counters_.messagesOut) +
            ",\"bytesOut\":" + count(counters_.bytesOut) +
-           ",\"sendsDropped\":" + count(counters_.sendsDropped) + "}";
+           ",\"sendsDropped\":" + count(counters_.sendsDropped) +
+           ",\"ringsIn\":" + count(counters_.ringsIn) +
+           ",\"ringsOut\":" + count(counters_.ringsOut) +
+           ",\"slotWaits\":" + count(counters_.slotWaits) + "}";
 }
 
 }  // namespace sim

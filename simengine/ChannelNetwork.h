@@ -8,15 +8,22 @@
 // peer (the network thread does both). sendAudio runs on the audio thread and sendVideo on the
 // camera thread; the listener is called on the network thread only. Sends never wait: what a
 // member's full queue cannot take waits, newest kept, for the network thread to send once there
-// is room, so a slow receiver slows nobody else. leave() never waits for the network thread,
-// which holds no lock anyone else needs and ends on its own. A member's send mutex is held only
-// while sending to it without waiting.
+// is room, so a slow receiver slows nobody else. Media go through a ring per link and direction
+// in shared memory (ChannelRing.h), written by the sending thread and copied out by the
+// receiving network thread; the socket carries one small message per frame. leave() never
+// waits for the network thread, which holds no lock anyone else needs and ends on its own. A
+// member's send mutex is held only while copying a frame into its ring and sending to it
+// without waiting.
 //
 // What a member accepts is bounded: at most kMaxLinks connections, of which at most
 // kMaxUngreeted accepted ones not yet greeted; one that does not greet within kGreetingMs is
 // hung up on; a frame being assembled holds only the bytes that arrived, and all links
-// together at most kMaxAssemblingBytes (the link that would pass it is dropped). A uid is held by
-// one link at most, and only by a member whose socket is in the folder.
+// together at most kMaxAssemblingBytes (the link that would pass it is dropped). A link maps at
+// most one audio ring and one video ring from its member (a video ring replaced only by a larger
+// one), each a sealed memfd of at most kMaxRingBytes, and all links together at most
+// kMaxMappedBytes; a ring that breaks these bounds drops its link. Frame buffers grow only to
+// frames copied out of a ring, never to what a message merely announces. A uid is held by one
+// link at most, and only by a member whose socket is in the folder.
 #pragma once
 
 #include <atomic>
@@ -61,6 +68,9 @@ struct NetworkCounters {
     std::atomic<std::uint64_t> messagesOut{0};
     std::atomic<std::uint64_t> bytesOut{0};
     std::atomic<std::uint64_t> sendsDropped{0};  // frames a member's full queue did not take
+    std::atomic<std::uint64_t> ringsIn{0};       // members' rings mapped
+    std::atomic<std::uint64_t> ringsOut{0};      // rings made for members
+    std::atomic<std::uint64_t> slotWaits{0};     // video frames that found no free slot at once
 };
 
 class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
@@ -87,10 +97,12 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // already under way.
     void leave();
 
-    // Each member gets every frame its queue has room for; what does not fit waits for the
-    // network thread (video: the frame in flight and the newest one after it; audio: up to
-    // kAudioBacklog messages), older frames are dropped and counted. `frame` must not change
-    // once given.
+    // Each member gets every frame its queue and its ring have room for; what does not fit
+    // waits for the network thread (video: the frame whose message waits, or inline the frame in
+    // flight, and the newest one after it, which also waits for a free slot; audio: up to
+    // kAudioBacklog messages, none beyond the ring's free slots), older frames are dropped and
+    // counted. The frame is copied into the member's ring here. `frame` must not change once
+    // given.
     void sendAudio(const std::int16_t* pcm, int samples, int channels, int sampleRate);
     void sendVideo(std::shared_ptr<const I420Frame> frame);
     static constexpr std::size_t kAudioBacklog = 6;
@@ -99,6 +111,11 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     static constexpr std::size_t kMaxUngreeted = 32;
     static constexpr int kGreetingMs = 2000;
     static constexpr std::size_t kMaxAssemblingBytes = 128u << 20;
+    static constexpr std::size_t kMaxMappedBytes = 512u << 20;
+    // Slots of a link's rings: video ones sized for the largest frame so far.
+    static constexpr std::uint32_t kVideoSlots = 3;
+    static constexpr std::uint32_t kAudioSlots = 16;
+    static constexpr std::size_t kAudioSlotBytes = 960 * 2 * sizeof(std::int16_t);
     static constexpr int kLockWaitMs = 2000;
     static constexpr int kByeWaitMs = 1000;
 
@@ -147,6 +164,18 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // Sends what waits for `link` (its sendMutex held); false while some of it must wait for
     // room in the member's queue.
     bool flush(Link& link);
+    // Under the link's sendMutex: the link's ring for `stream`, made when missing or too small
+    // for `bytes`; nullptr when the system gives none (the link then sends inline).
+    bool ensureRing(Link& link, WireStream stream, std::size_t bytes);
+    // Under the link's sendMutex: copies the newest waiting video frame into a free slot.
+    void placeVideo(Link& link);
+    bool flushInlineVideo(Link& link);
+    // Network thread: a member's ring, frames in its slots, a slot of ours released; false when
+    // the link must be dropped.
+    bool mapRing(Link& link, SocketFd passed);
+    bool copyAudioSlot(Link& link, ChannelListener& listener);
+    bool copyVideoSlot(Link& link, ChannelListener& listener);
+    void releaseSlot(Link& link, WireStream stream, std::uint32_t slot);
 
     const std::string dir_;
     const std::string channel_;
@@ -161,6 +190,7 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     SocketFd spare_;  // given up for a moment to refuse a connection when descriptors run out
     Clock::time_point acceptPausedUntil_{};  // network thread only
     std::size_t assembling_ = 0;             // network thread only: bytes of incomplete frames
+    std::size_t mapped_ = 0;                 // network thread only: bytes of members' rings
     std::set<std::uint32_t> avoid_;
     std::atomic<bool> leaving_{false};
     // Whether leave() left goodbyes to the network thread, and whether that thread is past

@@ -211,10 +211,20 @@ void widenSendBuffer(int fd) {
     (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
-SendResult sendMessage(int fd, const iovec* parts, int count) {
+SendResult sendMessage(int fd, const iovec* parts, int count, int passed) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(parts);
     message.msg_iovlen = static_cast<std::size_t>(count);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passed >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+    }
     while (true) {
         if (sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
             return SendResult::kSent;
@@ -225,6 +235,62 @@ SendResult sendMessage(int fd, const iovec* parts, int count) {
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS ? SendResult::kFull
                                                                            : SendResult::kBroken;
     }
+}
+
+long receiveMessage(int fd, void* buffer, std::size_t size, bool& truncated, SocketFd& passed,
+                    int& descriptors) {
+    iovec into{buffer, size};
+    msghdr message{};
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    // Room for a few: a peer passing more than one is refused, and each is closed.
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    // One reference captured, so the call allocates nothing.
+    struct {
+        int fd;
+        msghdr* message;
+        long got;
+        int descriptors;
+    } state{fd, &message, -1, 0};
+    passed = SocketFd::created([&state] {
+        msghdr& message = *state.message;
+        state.got = static_cast<long>(recvmsg(state.fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC));
+        if (state.got < 0) {
+            return -1;
+        }
+        const int saved = errno;
+        int first = -1;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
+                continue;
+            }
+            const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int received = -1;
+                std::memcpy(&received, CMSG_DATA(header) + i * sizeof(int), sizeof received);
+                ++state.descriptors;
+                if (first < 0) {
+                    first = received;
+                } else {
+                    ::close(received);
+                }
+            }
+        }
+        if ((message.msg_flags & MSG_CTRUNC) != 0) {
+            ++state.descriptors;
+        }
+        errno = saved;
+        return first;
+    });
+    const int saved = errno;
+    const long got = state.got;
+    descriptors = state.descriptors;
+    truncated = got >= 0 && (message.msg_flags & MSG_TRUNC) != 0;
+    errno = saved;
+    return got;
 }
 
 SendResult sendMessageWaiting(int fd, const iovec* parts, int count, int timeoutMs) {

@@ -1,9 +1,8 @@
 // The sockets that carry a channel's messages: Unix domain SOCK_SEQPACKET, one connection per
-// pair of members. Chosen over shared memory because the kernel keeps each message whole and
-// in order, tells a member at once when the other end's process is gone (end of stream), and
-// checks the folder's permissions and the peer's credentials. The price is the kernel's copy in
-// and out of each piece: bench/call_network.py measures a 1080p frame at about twelve times one
-// memcpy of it, a few percent of a core for a 640x480@30 call. Functions are safe from any
+// pair of members: the kernel keeps each message whole and in order, tells a member at once when
+// the other end's process is gone (end of stream), and checks the folder's permissions and the
+// peer's credentials. Media payloads travel in shared memory beside them (ChannelRing.h): a
+// socket carries only small messages, and a ring's descriptor once. Functions are safe from any
 // thread; a descriptor is used by one sending and one receiving thread at most.
 #pragma once
 
@@ -83,8 +82,16 @@ enum class SendResult {
     kFull,    // the receiver's queue is full: the message was dropped
     kBroken,  // the connection is gone
 };
-// One message from `parts`, without waiting and without raising SIGPIPE.
-SendResult sendMessage(int fd, const iovec* parts, int count);
+// One message from `parts`, without waiting and without raising SIGPIPE; `passed`, unless -1,
+// goes with it as a descriptor for the other process.
+SendResult sendMessage(int fd, const iovec* parts, int count, int passed = -1);
+
+// One message into `buffer`, without waiting: its length, or -1 with errno set. `truncated`:
+// it was longer than `size`. Descriptors that came with it are listed as ours at once (under
+// the list's lock, so a fork never finds one unlisted): the first is kept in `passed`, the
+// others are closed; `descriptors` counts them all, and a cut-off list counts one more.
+long receiveMessage(int fd, void* buffer, std::size_t size, bool& truncated, SocketFd& passed,
+                    int& descriptors);
 // As sendMessage, but waits up to `timeoutMs` for room (a goodbye that must arrive).
 SendResult sendMessageWaiting(int fd, const iovec* parts, int count, int timeoutMs);
 

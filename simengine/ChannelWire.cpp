@@ -55,6 +55,25 @@ void growFrame(I420Frame& frame, std::size_t end) {
     }
 }
 
+bool audioFormatOk(int sampleRate, int channels, int samples) {
+    return sampleRate >= 8000 && sampleRate <= 96000 && sampleRate % 100 == 0 &&
+           (channels == 1 || channels == 2) && samples == sampleRate / 100;
+}
+
+bool videoSizeOk(int width, int height) {
+    return width >= 2 && width <= kMaxWidth && width % 2 == 0 && height >= 2 &&
+           height <= kMaxHeight && height % 2 == 0;
+}
+
+template <class Fields>
+void encodeSlot(std::uint8_t* out, WireKind kind, std::uint32_t uid, std::uint32_t sequence,
+                std::uint64_t sentNs, const Fields& fields) {
+    static_assert(sizeof(WireHeader) + sizeof fields == kSlotMessageBytes, "slot message");
+    const WireHeader header = headerOf(kind, uid, sequence, sentNs);
+    std::memcpy(out, &header, sizeof header);
+    std::memcpy(out + sizeof header, &fields, sizeof fields);
+}
+
 }  // namespace
 
 std::uint64_t wireClockNs() {
@@ -109,6 +128,49 @@ void encodeVideoHead(std::uint8_t* out, std::uint32_t uid, std::uint32_t sequenc
     std::memcpy(out + sizeof header, &video, sizeof video);
 }
 
+std::vector<std::uint8_t> encodeRing(std::uint32_t uid, WireStream stream, std::uint32_t slots,
+                                     std::uint64_t slotBytes) {
+    std::vector<std::uint8_t> out;
+    append(out, headerOf(WireKind::kRing, uid, 0, wireClockNs()));
+    WireRing ring{};
+    ring.stream = static_cast<std::uint32_t>(stream);
+    ring.slots = slots;
+    ring.slotBytes = slotBytes;
+    append(out, ring);
+    return out;
+}
+
+std::vector<std::uint8_t> encodeReleased(std::uint32_t uid, WireStream stream) {
+    std::vector<std::uint8_t> out;
+    append(out, headerOf(WireKind::kReleased, uid, 0, wireClockNs()));
+    WireReleased released{};
+    released.stream = static_cast<std::uint32_t>(stream);
+    append(out, released);
+    return out;
+}
+
+void encodeAudioSlot(std::uint8_t* out, std::uint32_t uid, std::uint32_t sequence,
+                     std::uint64_t sentNs, int sampleRate, int channels, int samples,
+                     std::uint32_t slot) {
+    WireAudioSlot fields{};
+    fields.sampleRate = sampleRate;
+    fields.channels = channels;
+    fields.samples = samples;
+    fields.slot = slot;
+    encodeSlot(out, WireKind::kAudioSlot, uid, sequence, sentNs, fields);
+}
+
+void encodeVideoSlot(std::uint8_t* out, std::uint32_t uid, std::uint32_t sequence,
+                     std::uint64_t sentNs, int width, int height, std::uint32_t slot,
+                     std::uint32_t length) {
+    WireVideoSlot fields{};
+    fields.width = width;
+    fields.height = height;
+    fields.slot = slot;
+    fields.length = length;
+    encodeSlot(out, WireKind::kVideoSlot, uid, sequence, sentNs, fields);
+}
+
 void copyIntoFrame(I420Frame& frame, std::size_t offset, std::size_t length,
                    const std::uint8_t* in) {
     const PlaneRange planes[] = {{frame.y.data(), frame.y.size()},
@@ -135,7 +197,8 @@ WireEvent WireReader::refuse(const char* why) {
     return WireEvent::kRefused;
 }
 
-WireEvent WireReader::read(const std::uint8_t* data, std::size_t length, bool truncated) {
+WireEvent WireReader::read(const std::uint8_t* data, std::size_t length, bool truncated,
+                           int descriptors) {
     if (truncated) {
         return refuse("oversized");
     }
@@ -150,6 +213,9 @@ WireEvent WireReader::read(const std::uint8_t* data, std::size_t length, bool tr
     const std::uint8_t* body = data + sizeof header;
     const std::size_t bodyLength = length - sizeof header;
     const auto kind = static_cast<WireKind>(header.kind);
+    if (descriptors != (kind == WireKind::kRing ? 1 : 0)) {
+        return refuse("descriptors where none belong");
+    }
     if (!greeted_) {
         return kind == WireKind::kHello ? readHello(header, body, bodyLength)
                                         : refuse("before the hello");
@@ -164,6 +230,14 @@ WireEvent WireReader::read(const std::uint8_t* data, std::size_t length, bool tr
             return readAudio(header, body, bodyLength);
         case WireKind::kVideo:
             return readVideo(header, body, bodyLength);
+        case WireKind::kRing:
+            return readRing(body, bodyLength);
+        case WireKind::kAudioSlot:
+            return readAudioSlot(header, body, bodyLength);
+        case WireKind::kVideoSlot:
+            return readVideoSlot(header, body, bodyLength);
+        case WireKind::kReleased:
+            return readReleased(body, bodyLength);
         case WireKind::kHello:
             return refuse("a second hello");
     }
@@ -195,11 +269,8 @@ WireEvent WireReader::readAudio(const WireHeader& header, const std::uint8_t* bo
         return refuse("truncated audio");
     }
     std::memcpy(&fields, body, sizeof fields);
-    const bool formatOk = fields.sampleRate >= 8000 && fields.sampleRate <= 96000 &&
-                          fields.sampleRate % 100 == 0 &&
-                          (fields.channels == 1 || fields.channels == 2) &&
-                          fields.samples == fields.sampleRate / 100 && fields.reserved == 0;
-    if (!formatOk) {
+    if (!audioFormatOk(fields.sampleRate, fields.channels, fields.samples) ||
+        fields.reserved != 0) {
         return refuse("malformed audio format");
     }
     const std::size_t values = static_cast<std::size_t>(fields.samples) * fields.channels;
@@ -223,9 +294,7 @@ WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* bo
         return refuse("truncated video");
     }
     std::memcpy(&fields, body, sizeof fields);
-    const bool sizeOk = fields.width >= 2 && fields.width <= kMaxWidth && fields.width % 2 == 0 &&
-                        fields.height >= 2 && fields.height <= kMaxHeight && fields.height % 2 == 0;
-    if (!sizeOk) {
+    if (!videoSizeOk(fields.width, fields.height)) {
         return refuse("malformed video size");
     }
     const std::size_t total = static_cast<std::size_t>(fields.width) * fields.height * 3 / 2;
@@ -263,6 +332,85 @@ WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* bo
     }
     assembling_ = false;
     return WireEvent::kVideo;
+}
+
+WireEvent WireReader::readRing(const std::uint8_t* body, std::size_t length) {
+    WireRing fields{};
+    if (length != sizeof fields) {
+        return refuse("malformed ring");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    const bool streamOk = fields.stream == static_cast<std::uint32_t>(WireStream::kAudio) ||
+                          fields.stream == static_cast<std::uint32_t>(WireStream::kVideo);
+    if (!streamOk || fields.slots == 0 || fields.slots > kMaxRingSlots || fields.slotBytes == 0 ||
+        fields.slotBytes > (kMaxRingBytes - kRingControlBytes) / fields.slots) {
+        return refuse("ring out of bounds");
+    }
+    ring_ = fields;
+    return WireEvent::kRing;
+}
+
+WireEvent WireReader::readAudioSlot(const WireHeader& header, const std::uint8_t* body,
+                                    std::size_t length) {
+    WireAudioSlot fields{};
+    if (length != sizeof fields) {
+        return refuse("malformed audio slot");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    if (!audioFormatOk(fields.sampleRate, fields.channels, fields.samples)) {
+        return refuse("malformed audio format");
+    }
+    const std::size_t values = static_cast<std::size_t>(fields.samples) * fields.channels;
+    audio_.sampleRate = fields.sampleRate;
+    audio_.channels = fields.channels;
+    audio_.samples = fields.samples;
+    audio_.sequence = header.sequence;
+    audio_.sentNs = header.sentNs;
+    audio_.pcm.resize(values);
+    audioSlot_ = WireSlot{};
+    audioSlot_.slot = fields.slot;
+    audioSlot_.length = values * sizeof(std::int16_t);
+    audioSlot_.sequence = header.sequence;
+    audioSlot_.sentNs = header.sentNs;
+    return WireEvent::kAudioSlot;
+}
+
+WireEvent WireReader::readVideoSlot(const WireHeader& header, const std::uint8_t* body,
+                                    std::size_t length) {
+    WireVideoSlot fields{};
+    if (length != sizeof fields) {
+        return refuse("malformed video slot");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    if (!videoSizeOk(fields.width, fields.height)) {
+        return refuse("malformed video size");
+    }
+    const std::size_t total = static_cast<std::size_t>(fields.width) * fields.height * 3 / 2;
+    if (fields.length != total) {
+        return refuse("video slot of the wrong length");
+    }
+    videoSlot_.slot = fields.slot;
+    videoSlot_.length = total;
+    videoSlot_.width = fields.width;
+    videoSlot_.height = fields.height;
+    videoSlot_.sequence = header.sequence;
+    videoSlot_.sentNs = header.sentNs;
+    return WireEvent::kVideoSlot;
+}
+
+WireEvent WireReader::readReleased(const std::uint8_t* body, std::size_t length) {
+    WireReleased fields{};
+    if (length != sizeof fields) {
+        return refuse("malformed released");
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    if ((fields.stream != static_cast<std::uint32_t>(WireStream::kAudio) &&
+         fields.stream != static_cast<std::uint32_t>(WireStream::kVideo)) ||
+        fields.reserved != 0) {
+        return refuse("malformed released");
+    }
+    released_ = static_cast<WireStream>(fields.stream);
+    return WireEvent::kReleased;
 }
 
 void WireReader::takeVideo(I420Frame& into) {

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import _pyveltosdk as sdk
 import velto_sim as sim
 
-MAGIC, VERSION = 0x4D495356, 1
+MAGIC, VERSION = 0x4D495356, 2
 HELLO, BYE, AUDIO, VIDEO = 1, 2, 3, 4
 HEADER = struct.Struct("<IBBHIIQ")
 FIELDS = struct.Struct("<iiII")  # video: width, height, offset, length
@@ -281,7 +281,7 @@ def broken(kind, planes):
     if kind == "magic":
         head[0] ^= 0xFF
     elif kind == "version":
-        head[4] = 2
+        head[4] = 1  # the version before payloads moved to shared memory
     elif kind == "unknown kind":
         head[5] = 9
     elif kind == "reserved":

@@ -22,8 +22,10 @@ def network() -> Optional[Dict[str, Any]]:
     assigned for 0), "members" (uids of the other processes greeted), "messagesIn", "bytesIn",
     "refused" (malformed, truncated, oversized or foreign messages dropped; connections over
     the bounds, silent for 2 s or greeting as a uid they do not hold), "abandoned" (video
-    frames whose pieces did not all arrive), "messagesOut", "bytesOut", "sendsDropped" (frames a
-    member's full queue did not take)}."""
+    frames whose pieces did not all arrive), "messagesOut", "bytesOut" (frames' bytes included,
+    also those that cross in shared memory), "sendsDropped" (frames a member's full queue did not
+    take), "ringsIn" and "ringsOut" (shared-memory rings mapped from members and made for
+    them), "slotWaits" (video frames that found every slot of a member's ring still unread)}."""
     return _read_json(_network_json)
 
 
