@@ -24,13 +24,12 @@ class PeerInbox {
 
     // Network thread: swaps `frame` in; `frame` comes back holding a spare buffer. True when
     // the slot was empty, so a render task must be posted; false when a waiting frame was
-    // replaced (counted in videoReplaced).
+    // replaced.
     bool putVideo(I420Frame& frame, std::uint64_t sentNs) {
         std::lock_guard<std::mutex> lock(videoMutex_);
         std::swap(video_, frame);
         videoSentNs_ = sentNs;
         if (hasVideo_) {
-            videoReplaced.fetch_add(1, std::memory_order_relaxed);
             return false;
         }
         hasVideo_ = true;
@@ -48,13 +47,13 @@ class PeerInbox {
         return true;
     }
 
-    // Network thread.
-    void putAudio(const WireAudioFrame& frame) {
+    // Network thread. False when the oldest frame waiting was dropped to make room.
+    bool putAudio(const WireAudioFrame& frame) {
         std::lock_guard<std::mutex> lock(audioMutex_);
-        if (audio_.size() >= kAudioDepth) {
+        const bool full = audio_.size() >= kAudioDepth;
+        if (full) {
             spareAudio_ = std::move(audio_.front());
             audio_.pop_front();
-            audioDropped.fetch_add(1, std::memory_order_relaxed);
         }
         WireAudioFrame copy = std::move(spareAudio_);
         copy.sampleRate = frame.sampleRate;
@@ -64,6 +63,7 @@ class PeerInbox {
         copy.sentNs = frame.sentNs;
         copy.pcm.assign(frame.pcm.begin(), frame.pcm.end());
         audio_.push_back(std::move(copy));
+        return !full;
     }
     // Audio thread: the oldest frame waiting, swapped into `into`.
     bool takeAudio(WireAudioFrame& into) {
@@ -81,9 +81,6 @@ class PeerInbox {
         std::lock_guard<std::mutex> lock(audioMutex_);
         audio_.clear();
     }
-
-    std::atomic<std::uint64_t> videoReplaced{0};
-    std::atomic<std::uint64_t> audioDropped{0};
 
   private:
     std::mutex videoMutex_;

@@ -1104,7 +1104,9 @@ std::string ChannelNetwork::json() const {
            ",\"sendsDropped\":" + count(counters_.sendsDropped) +
            ",\"ringsIn\":" + count(counters_.ringsIn) +
            ",\"ringsOut\":" + count(counters_.ringsOut) +
-           ",\"slotWaits\":" + count(counters_.slotWaits) + "}";
+           ",\"slotWaits\":" + count(counters_.slotWaits) +
+           ",\"videoReplaced\":" + count(counters_.videoReplaced) +
+           ",\"audioDropped\":" + count(counters_.audioDropped) + "}";
 }
 
 }  // namespace sim

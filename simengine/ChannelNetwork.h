@@ -71,6 +71,10 @@ struct NetworkCounters {
     std::atomic<std::uint64_t> ringsIn{0};       // members' rings mapped
     std::atomic<std::uint64_t> ringsOut{0};      // rings made for members
     std::atomic<std::uint64_t> slotWaits{0};     // video frames that found no free slot at once
+    // Arrived whole but never reached the program: a video frame replaced by a newer one before
+    // the render thread took it, an audio frame pushed out of the member's full queue.
+    std::atomic<std::uint64_t> videoReplaced{0};
+    std::atomic<std::uint64_t> audioDropped{0};
 };
 
 class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
@@ -125,6 +129,8 @@ class ChannelNetwork : public std::enable_shared_from_this<ChannelNetwork> {
     // uids of the members greeted so far.
     std::vector<std::uint32_t> members() const;
     const NetworkCounters& counters() const { return counters_; }
+    // Network thread, for what the program's side of the call dropped of a member's frames.
+    NetworkCounters& counters() { return counters_; }
     // {"dir":..., "channel":..., "uid":..., "members":[...], counters...}
     std::string json() const;
 

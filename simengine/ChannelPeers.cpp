@@ -34,6 +34,13 @@ void renderWaiting(const LiveCall& call, RemoteUser& user) {
     user.videoDelayMs.store(now > sentNs ? static_cast<int>((now - sentNs) / 1000000) : 0);
 }
 
+// Network thread: a member's frame that arrived but will never reach the program.
+void countDropped(const LiveCall& call, std::atomic<std::uint64_t> NetworkCounters::*counter) {
+    if (const std::shared_ptr<ChannelNetwork>& network = call.network()) {
+        (network->counters().*counter).fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 }  // namespace
 
 void ChannelPeers::peerJoined(std::uint32_t uid) {
@@ -79,7 +86,9 @@ void ChannelPeers::peerAudio(std::uint32_t uid, const WireAudioFrame& frame) {
         call_->engine().switches().remoteAudioMuted.load()) {
         return;
     }
-    user->inbox->putAudio(frame);
+    if (!user->inbox->putAudio(frame)) {
+        countDropped(*call_, &NetworkCounters::audioDropped);
+    }
 }
 
 void ChannelPeers::peerVideo(std::uint32_t uid, I420Frame& frame, std::uint32_t,
@@ -91,6 +100,8 @@ void ChannelPeers::peerVideo(std::uint32_t uid, I420Frame& frame, std::uint32_t,
     if (user->inbox->putVideo(frame, sentNs)) {
         const std::shared_ptr<LiveCall> call = call_;
         call->post(kRenderThread, [call, user] { renderWaiting(*call, *user); });
+    } else {
+        countDropped(*call_, &NetworkCounters::videoReplaced);
     }
 }
 

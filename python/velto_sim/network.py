@@ -25,7 +25,10 @@ def network() -> Optional[Dict[str, Any]]:
     frames whose pieces did not all arrive), "messagesOut", "bytesOut" (frames' bytes included,
     also those that cross in shared memory), "sendsDropped" (frames a member's full queue did not
     take), "ringsIn" and "ringsOut" (shared-memory rings mapped from members and made for
-    them), "slotWaits" (video frames that found every slot of a member's ring still unread)}."""
+    them), "slotWaits" (video frames that found every slot of a member's ring still unread),
+    "videoReplaced" and "audioDropped" (members' frames that arrived whole but never reached the
+    program: a video frame replaced by a newer one before the render thread took it, an audio
+    frame pushed out of a member's full 60 ms queue)}."""
     return _read_json(_network_json)
 
 
