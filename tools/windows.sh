@@ -81,7 +81,10 @@ wine_run() {
 }
 
 host_env() {
-  if [ ! -x "$work/host/bin/python" ]; then
+  # A build folder moved or copied from another checkout holds scripts that name a python
+  # elsewhere: made again.
+  if [ ! -x "$work/host/bin/python" ] || ! "$work/host/bin/cmake" --version >/dev/null 2>&1; then
+    rm -rf "$work/host"
     "$host_python" -m venv "$work/host"
     "$work/host/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   fi
