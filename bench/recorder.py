@@ -13,6 +13,13 @@ skips a frame whose time has passed while its thread waited), the frames the rec
 (queue full), the composite's skipped ticks, and the callback time per user video frame in
 microseconds: mean thread CPU, mean wall time, longest wall time.
 
+Beside mp4 and mp4 without the grid, the same call is recorded with --format raw and `ffmpeg`
+encodes those files (the users' and the composite's pictures, as many as the case's files hold,
+and their sound) with the options the recorder gives its encoders, read from its writer: the
+encoders' CPU above the baseline is set against ffmpeg's (its child CPU, user + system, per
+second of call), pictures and sound, and pictures alone. Without ffmpeg on the PATH that
+comparison is skipped with a note.
+
 Before the calls, `vp9` encodes 720p pictures in this process with the recorder's WebM options
 and with variants of them, and prints the frames per second each reaches (wall and CPU time),
 and how much of its rate a Python thread that only counts keeps meanwhile (near 100%: the
@@ -21,6 +28,7 @@ encoder lets the interpreter go while it works). The machine's load is printed w
     python bench/recorder.py              # 30 s per case, about 3 minutes
     python bench/recorder.py --seconds 10 --only mp4
     python bench/recorder.py --only vp9 webm
+    python bench/recorder.py --seconds 20 --only mp4 grid --rounds 2
 """
 
 import argparse
@@ -189,9 +197,9 @@ def run(command, seconds):
     return cpu, wall, proc.stdout
 
 
-def recorder_case(extra, seconds, scratch):
+def recorder_case(extra, seconds, scratch, recorder=RECORDER):
     out = tempfile.mkdtemp(dir=scratch)
-    cpu, wall, _ = run([sys.executable, RECORDER, "--seconds", str(seconds), "--out", out,
+    cpu, wall, _ = run([sys.executable, recorder, "--seconds", str(seconds), "--out", out,
                         "--channel", "bench-" + uuid.uuid4().hex[:12],
                         "--engine-config", CONFIG] + extra, seconds)
     folder = os.path.join(out, os.listdir(out)[0])
@@ -208,7 +216,97 @@ def recorder_case(extra, seconds, scratch):
                      timing.get("maxWallMicros", 0.0)),
         "megabytes": sum(os.path.getsize(os.path.join(folder, name))
                          for name in os.listdir(folder)) / 1e6,
+        "folder": folder,
+        "summary": summary,
     }
+
+
+# --- ffmpeg on the same frames ---------------------------------------------------------------
+
+
+def encoder_settings(fmt):
+    """What the recorder's writer gives its encoders, read from a writer it makes: the codecs,
+    their options, bit rates and threads."""
+    sys.path.insert(0, os.path.join(ROOT, "examples"))
+    from recorder.avfile import CONTAINERS, AvWriter
+    from recorder.formats import AudioFormat, VideoFormat
+
+    with tempfile.TemporaryDirectory() as folder:
+        writer = AvWriter(fmt, os.path.join(folder, "probe"), VideoFormat(1280, 720, 30),
+                          AudioFormat(48000, 1))
+        video, audio = writer._video.codec_context, writer._audio.codec_context
+        settings = {
+            "container": dict(CONTAINERS[fmt]["options"]),
+            "video": CONTAINERS[fmt]["video"],
+            "video_options": dict(CONTAINERS[fmt]["video_options"]),
+            "b:v": str(video.bit_rate),
+            "threads": str(video.thread_count),
+            "thread_type": str(video.thread_type.name).lower().replace("|", "+"),
+            "audio": CONTAINERS[fmt]["audio"],
+            "b:a": str(audio.bit_rate),
+        }
+        writer.close()
+    return settings
+
+
+def describe_settings(settings):
+    video = " ".join("%s=%s" % kv for kv in sorted(settings["video_options"].items()))
+    return "%s %s b:v=%s g=fps threads=%s thread_type=%s; %s b:a=%s" % (
+        settings["video"], video, settings["b:v"], settings["threads"],
+        settings["thread_type"], settings["audio"], settings["b:a"])
+
+
+def y4m_pictures(path):
+    """Pictures in a Y4M file of I420 pictures (its header's W and H)."""
+    with open(path, "rb") as f:
+        header = f.readline()
+    fields = dict((field[:1], field[1:]) for field in header.split()[1:])
+    width, height = int(fields[b"W"]), int(fields[b"H"])
+    picture = len(b"FRAME\n") + width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2)
+    return (os.path.getsize(path) - len(header)) // picture
+
+
+def ffmpeg_encode(settings, fmt, base, pictures, fps, sound, out):
+    """ffmpeg's CPU seconds (user + system) to encode the first `pictures` of `base`.y4m (and
+    `base`.wav when `sound`) as the recorder's writer does."""
+    command = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+               "-i", base + ".y4m"]
+    if sound:
+        command += ["-i", base + ".wav", "-map", "0:v", "-map", "1:a"]
+    command += ["-frames:v", str(pictures), "-pix_fmt", "yuv420p", "-c:v", settings["video"],
+                "-b:v", settings["b:v"], "-g", str(fps), "-threads", settings["threads"],
+                "-thread_type", settings["thread_type"]]
+    for key, value in sorted(settings["video_options"].items()):
+        command += ["-" + key, value]
+    if sound:
+        command += ["-c:a", settings["audio"], "-b:a", settings["b:a"], "-ar", "48000"]
+    command += ["-f", fmt]
+    for key, value in sorted(settings["container"].items()):
+        command += ["-" + key, value]
+    cpu, _, _ = run(command + [out], 60)
+    return cpu
+
+
+def ffmpeg_case(settings, raw, case, scratch):
+    """ffmpeg's CPU per second of call, (pictures and sound, pictures alone), to encode what
+    the case's files hold from the raw recording of the same call."""
+    fmt = case["summary"]["format"]
+    entries = [("user-%d" % user["uid"], user) for user in case["summary"]["users"]]
+    if case["summary"]["composite"] is not None:
+        entries.append(("composite", case["summary"]["composite"]))
+    sound = picture = 0.0
+    for name, entry in entries:
+        base = os.path.join(raw["folder"], name)
+        if entry["video"] is None or not os.path.exists(base + ".y4m"):
+            continue
+        pictures = min(entry["video"]["written"], y4m_pictures(base + ".y4m"))
+        fps = entry["video"]["fps"]
+        out = os.path.join(scratch, "ffmpeg-" + name + "." + fmt)
+        sound += ffmpeg_encode(settings, fmt, base, pictures, fps,
+                               os.path.exists(base + ".wav"), out)
+        picture += ffmpeg_encode(settings, fmt, base, pictures, fps, False, out)
+    seconds = case["summary"]["seconds"]
+    return sound / seconds, picture / seconds
 
 
 def main():
@@ -216,7 +314,12 @@ def main():
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--only", nargs="*", default=None,
                         help="cases to run: vp9 mp4 grid webm (the baseline always runs with "
-                             "a call)")
+                             "a call; mp4 and grid bring the raw recording and ffmpeg)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="times the calls are run, one round after another")
+    parser.add_argument("--recorder", default=RECORDER,
+                        help="the recorder program to measure (default: this checkout's "
+                             "examples/call_recorder.py; another checkout's, to compare)")
     args = parser.parse_args()
     if not args.only or "vp9" in args.only:
         vp9_cases()
@@ -224,29 +327,52 @@ def main():
         return
     cases = [("mp4", ["--format", "mp4"]), ("grid", ["--format", "mp4", "--no-composite"]),
              ("webm", ["--format", "webm"])]
-    names = {"mp4": "mp4", "grid": "mp4, no grid", "webm": "webm"}
+    cases = [(key, extra) for key, extra in cases if not args.only or key in args.only]
+    names = {"mp4": "mp4", "grid": "mp4, no grid", "webm": "webm", "raw": "raw"}
+    compared = [key for key, _ in cases if key in ("mp4", "grid")]
+    ffmpeg = shutil.which("ffmpeg")
+    if compared and ffmpeg is None:
+        print("ffmpeg is not on the PATH: the comparison with ffmpeg is skipped "
+              "(apt-get install ffmpeg, or your system's package)\n")
+    settings = encoder_settings("mp4") if compared and ffmpeg else None
     sent = 2 * 30 * args.seconds
+    row = "%-14s %8s %9s %14s %8s %10s %22s %8s  %s"
     with tempfile.TemporaryDirectory() as scratch:
-        cpu, _, stdout = run([sys.executable, "-c", BASELINE, CONFIG, str(args.seconds)],
-                             args.seconds)
-        base_cpu = cpu / args.seconds
-        base_frames = sum(json.loads(stdout.strip().splitlines()[-1]).values())
-        print("two users at 1280x720, 30 fps, %g s (%d frames sent)" % (args.seconds, sent))
-        row = "%-14s %8s %9s %14s %8s %10s %22s %8s  %s"
-        print(row % ("case", "CPU", "encoders", "frames in", "dropped", "grid late",
-                     "callback CPU/wall/max", "MB", "load after"))
-        share = "%d (%.0f%%)" % (base_frames, 100 * base_frames / sent)
-        print(row % ("baseline", "%.0f%%" % (100 * base_cpu), "-", share, "-", "-", "-", "-",
-                     load()))
-        for key, extra in cases:
-            if args.only and key not in args.only:
-                continue
-            result = recorder_case(extra, args.seconds, scratch)
-            print("%-14s %7.0f%% %8.0f%% %14s %8d %10d %22s %8.1f  %s" % (
-                names[key], 100 * result["cpu"], 100 * (result["cpu"] - base_cpu),
-                "%d (%.0f%%)" % (result["frames"], 100 * result["frames"] / sent),
-                result["dropped"], result["late"], "%.1f / %.0f / %.0f" % result["callback"],
-                result["megabytes"], load()))
+        for round_ in range(args.rounds):
+            cpu, _, stdout = run([sys.executable, "-c", BASELINE, CONFIG, str(args.seconds)],
+                                 args.seconds)
+            base_cpu = cpu / args.seconds
+            base_frames = sum(json.loads(stdout.strip().splitlines()[-1]).values())
+            print("two users at 1280x720, 30 fps, %g s (%d frames sent)%s"
+                  % (args.seconds, sent, ", round %d" % (round_ + 1) if args.rounds > 1 else ""))
+            print(row % ("case", "CPU", "encoders", "frames in", "dropped", "grid late",
+                         "callback CPU/wall/max", "MB", "load after"))
+            share = "%d (%.0f%%)" % (base_frames, 100 * base_frames / sent)
+            print(row % ("baseline", "%.0f%%" % (100 * base_cpu), "-", share, "-", "-", "-",
+                         "-", load()))
+            results = {}
+            for key, extra in cases + ([("raw", ["--format", "raw"])] if settings else []):
+                result = recorder_case(extra, args.seconds, scratch, args.recorder)
+                results[key] = result
+                print("%-14s %7.0f%% %8.0f%% %14s %8d %10d %22s %8.1f  %s" % (
+                    names[key], 100 * result["cpu"], 100 * (result["cpu"] - base_cpu),
+                    "%d (%.0f%%)" % (result["frames"], 100 * result["frames"] / sent),
+                    result["dropped"], result["late"], "%.1f / %.0f / %.0f" % result["callback"],
+                    result["megabytes"], load()))
+            if settings:
+                print("\nffmpeg on the raw recording's files, as many pictures as each case's "
+                      "files hold:\n  %s" % describe_settings(settings))
+                print("%-14s %9s %9s %7s %15s %7s  %s" % (
+                    "case", "encoders", "ffmpeg", "ratio", "pictures only", "ratio",
+                    "load after"))
+                for key in compared:
+                    both, pictures = ffmpeg_case(settings, results["raw"], results[key], scratch)
+                    encoders = results[key]["cpu"] - base_cpu
+                    print("%-14s %8.0f%% %8.0f%% %6.2fx %14.0f%% %6.2fx  %s" % (
+                        names[key], 100 * encoders, 100 * both, encoders / both,
+                        100 * pictures, encoders / pictures, load()))
+                shutil.rmtree(results["raw"]["folder"], True)
+            print()
 
 
 if __name__ == "__main__":
