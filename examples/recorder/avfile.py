@@ -54,17 +54,27 @@ def i420_array(width: int, height: int, planes: Planes) -> Any:
 
 
 def picture(width: int, height: int, planes: Planes) -> Any:
-    """A yuv420p frame of the planes: copied plane by plane when the frame's rows are as wide
-    as the picture (the usual case), else through one array."""
-    if width % 2 == 0 and height % 2 == 0:
-        frame = av.VideoFrame(width, height, "yuv420p")
-        targets = frame.planes
-        if all(t.line_size == t.width and len(memoryview(p).cast("B")) == t.buffer_size
-               for t, p in zip(targets, planes)):
-            for target, plane in zip(targets, planes):
-                target.update(plane)
-            return frame
+    """A new yuv420p frame of the planes."""
     return av.VideoFrame.from_ndarray(i420_array(width, height, planes), format="yuv420p")
+
+
+def fill(frame: Any, width: int, height: int, planes: Planes) -> bool:
+    """Copies the planes into `frame` (of the same even size), row by row when its rows are
+    wider than the picture; False when the planes are not those of such a picture."""
+    if (width, height) != (frame.width, frame.height) or width % 2 or height % 2:
+        return False
+    views = [memoryview(plane).cast("B") for plane in planes]
+    targets = frame.planes
+    if any(len(view) != target.width * target.height for view, target in zip(views, targets)):
+        return False
+    for view, target in zip(views, targets):
+        if target.line_size == target.width:
+            target.update(view)
+        else:
+            rows = np.frombuffer(target, np.uint8).reshape(target.height, target.line_size)
+            rows[:, :target.width] = np.frombuffer(view, np.uint8).reshape(target.height,
+                                                                           target.width)
+    return True
 
 
 class AvWriter:
@@ -85,6 +95,10 @@ class AvWriter:
         self._clock = AudioClock(AUDIO_RATE)
         self._video: Any = None
         self._audio: Any = None
+        # One frame for every picture of the file's size: a new one each time is a fresh
+        # allocation (at 720p, 1.4 MB of pages the kernel zeroes). The encoders copy a picture
+        # in before the encode call returns; make_writable copies only if one still holds it.
+        self._frame: Any = None
         try:
             self._container = av.open(path, "w", format=name,
                                       container_options=dict(kind["options"]))
@@ -116,9 +130,16 @@ class AvWriter:
         if self._video is None or self._closed:
             return
         pts = max(int(round(seconds * 1000)), self._last_pts + 1)
-        frame = picture(width, height, planes)
-        if (frame.width, frame.height) != (self._video.width, self._video.height):
-            frame = frame.reformat(width=self._video.width, height=self._video.height)
+        frame = self._frame
+        if frame is None:
+            frame = self._frame = av.VideoFrame(self._video.width, self._video.height,
+                                                "yuv420p")
+        else:
+            frame.make_writable()
+        if not fill(frame, width, height, planes):  # another size, or odd: converted
+            frame = picture(width, height, planes)
+            if (frame.width, frame.height) != (self._video.width, self._video.height):
+                frame = frame.reformat(width=self._video.width, height=self._video.height)
         frame.pts = pts
         frame.time_base = Fraction(1, 1000)
         self._encode(self._video, frame)
