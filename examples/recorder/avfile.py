@@ -18,16 +18,22 @@ CONTAINERS: Dict[str, Dict[str, Any]] = {
     "mp4": {"video": "libx264", "audio": "aac",
             "options": {"movflags": "frag_keyframe+empty_moov+default_base_moof",
                         "frag_duration": "1000000", "flush_packets": "1"},
-            # x264's own threads do the work, so the encode call returns at once and the
-            # Python threads (and the engine's callbacks) keep running. The fastest preset:
-            # half the CPU of "veryfast" for files about a third larger, so two 720p users and
-            # the composite fit a 2-core machine. No B-frames: a fragmented file has no edit
-            # list to undo their delay, which would put the pictures late.
-            "video_options": {"preset": "ultrafast", "bf": "0"}},
-    # VP9 in real-time mode on one thread per encoder, one tile column: the most frames per
-    # second, and per second of CPU, of the variants bench/recorder.py measures (the recorder
-    # runs an encoder per user and the composite's at once, so their threads share the cores
-    # anyway). The encode call lets the interpreter go; what limits WebM is libvpx's speed.
+            # One x264 thread per encoder, on the worker's own thread: the encode call lets
+            # the interpreter go, so the encoders of the users and the composite share the
+            # cores through their workers, without the wake-ups of x264's slice threads at
+            # every picture (a sixth less CPU on a busy 2-core machine, bench/recorder.py).
+            # The fastest preset: half the CPU of "veryfast" for files about a third larger,
+            # so two 720p users and the composite fit a 2-core machine. No B-frames: a
+            # fragmented file has no edit list to undo their delay, which would put the
+            # pictures late.
+            "video_options": {"preset": "ultrafast", "bf": "0", "threads": "1"}},
+    # VP9 in real-time mode at libvpx's fastest speed (cpu-used 8; 9 is refused), on one
+    # thread per encoder, one tile column: the most frames per second of CPU of the variants
+    # bench/recorder.py measures. Row multithreading and tile columns make one encoder faster
+    # on two cores but cost more CPU per frame, and the recorder runs an encoder per user and
+    # the composite's at once, whose threads share the cores anyway; with them a busy machine
+    # kept fewer frames. A lower bit rate gains little (a twentieth at 512 kbit/s). The encode
+    # call lets the interpreter go; what limits WebM is libvpx's speed.
     "webm": {"video": "libvpx-vp9", "audio": "libopus",
              "options": {"cluster_time_limit": "1000", "flush_packets": "1"},
              "video_options": {"deadline": "realtime", "cpu-used": "8", "lag-in-frames": "0",
