@@ -85,6 +85,8 @@ VP9_VARIANTS = [
     ("+ tile-columns 2", {"threads": "2", "row-mt": "1", "tile-columns": "2"}),
     ("cpu-used 6", {"cpu-used": "6"}),
     ("cpu-used 7", {"cpu-used": "7"}),
+    ("b 512k", {"b": "512000"}),
+    ("b 256k", {"b": "256000"}),
 ]
 VP9_FRAMES = 60
 VP9_ROUNDS = 3  # each variant's best round: the machine is shared
@@ -224,10 +226,12 @@ def recorder_case(extra, seconds, scratch, recorder=RECORDER):
 # --- ffmpeg on the same frames ---------------------------------------------------------------
 
 
-def encoder_settings(fmt):
-    """What the recorder's writer gives its encoders, read from a writer it makes: the codecs,
-    their options, bit rates and threads."""
-    sys.path.insert(0, os.path.join(ROOT, "examples"))
+def encoder_settings(fmt, recorder):
+    """What the writer of `recorder` (the program's path) gives its encoders, read from a
+    writer it makes: the codecs, their options, bit rates and threads."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(recorder)))
+    for name in [name for name in sys.modules if name.split(".")[0] == "recorder"]:
+        del sys.modules[name]  # another checkout's, imported by the vp9 case
     from recorder.avfile import CONTAINERS, AvWriter
     from recorder.formats import AudioFormat, VideoFormat
 
@@ -266,13 +270,14 @@ def y4m_pictures(path):
     return (os.path.getsize(path) - len(header)) // picture
 
 
-def ffmpeg_encode(settings, fmt, base, pictures, fps, sound, out):
-    """ffmpeg's CPU seconds (user + system) to encode the first `pictures` of `base`.y4m (and
-    `base`.wav when `sound`) as the recorder's writer does."""
-    command = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
-               "-i", base + ".y4m"]
+def ffmpeg_command(settings, fmt, base, pictures, fps, sound, realtime, out):
+    """ffmpeg encoding the first `pictures` of `base`.y4m (and `base`.wav when `sound`) as the
+    recorder's writer does; `realtime`: read at the files' own rate, as a call brings them."""
+    paced = ["-re"] if realtime else []
+    command = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
+    command += paced + ["-i", base + ".y4m"]
     if sound:
-        command += ["-i", base + ".wav", "-map", "0:v", "-map", "1:a"]
+        command += paced + ["-i", base + ".wav", "-map", "0:v", "-map", "1:a"]
     command += ["-frames:v", str(pictures), "-pix_fmt", "yuv420p", "-c:v", settings["video"],
                 "-b:v", settings["b:v"], "-g", str(fps), "-threads", settings["threads"],
                 "-thread_type", settings["thread_type"]]
@@ -283,30 +288,47 @@ def ffmpeg_encode(settings, fmt, base, pictures, fps, sound, out):
     command += ["-f", fmt]
     for key, value in sorted(settings["container"].items()):
         command += ["-" + key, value]
-    cpu, _, _ = run(command + [out], 60)
-    return cpu
+    return command + [out]
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def ffmpeg_case(settings, raw, case, scratch):
-    """ffmpeg's CPU per second of call, (pictures and sound, pictures alone), to encode what
-    the case's files hold from the raw recording of the same call."""
-    fmt = case["summary"]["format"]
-    entries = [("user-%d" % user["uid"], user) for user in case["summary"]["users"]]
-    if case["summary"]["composite"] is not None:
-        entries.append(("composite", case["summary"]["composite"]))
-    sound = picture = 0.0
+    """ffmpeg's CPU per second of call to encode what the case's files hold, from the raw
+    recording of the same call: {"live": the files at once, each read at its own rate, with
+    their sound; "fast": one after another as fast as it goes, with their sound; "pictures":
+    the same without sound}."""
+    summary = case["summary"]
+    entries = [("user-%d" % user["uid"], user) for user in summary["users"]]
+    if summary["composite"] is not None:
+        entries.append(("composite", summary["composite"]))
+    jobs = []
     for name, entry in entries:
         base = os.path.join(raw["folder"], name)
         if entry["video"] is None or not os.path.exists(base + ".y4m"):
             continue
         pictures = min(entry["video"]["written"], y4m_pictures(base + ".y4m"))
-        fps = entry["video"]["fps"]
-        out = os.path.join(scratch, "ffmpeg-" + name + "." + fmt)
-        sound += ffmpeg_encode(settings, fmt, base, pictures, fps,
-                               os.path.exists(base + ".wav"), out)
-        picture += ffmpeg_encode(settings, fmt, base, pictures, fps, False, out)
-    seconds = case["summary"]["seconds"]
-    return sound / seconds, picture / seconds
+        jobs.append((base, pictures, entry["video"]["fps"], os.path.exists(base + ".wav"),
+                     os.path.join(scratch, "ffmpeg-%s.%s" % (name, summary["format"]))))
+    cpu = {}
+    before = children_cpu()
+    running = [subprocess.Popen(ffmpeg_command(settings, summary["format"], base, pictures,
+                                               fps, sound, True, out), env=ENV)
+               for base, pictures, fps, sound, out in jobs]
+    for proc in running:
+        if proc.wait(timeout=summary["seconds"] * 4 + 60) != 0:
+            sys.exit("ffmpeg failed: %s" % " ".join(map(str, proc.args)))
+    cpu["live"] = children_cpu() - before
+    for key, with_sound in (("fast", True), ("pictures", False)):
+        before = children_cpu()
+        for base, pictures, fps, sound, out in jobs:
+            run(ffmpeg_command(settings, summary["format"], base, pictures, fps,
+                               sound and with_sound, False, out), 60)
+        cpu[key] = children_cpu() - before
+    return {key: value / summary["seconds"] for key, value in cpu.items()}
 
 
 def main():
@@ -334,7 +356,7 @@ def main():
     if compared and ffmpeg is None:
         print("ffmpeg is not on the PATH: the comparison with ffmpeg is skipped "
               "(apt-get install ffmpeg, or your system's package)\n")
-    settings = encoder_settings("mp4") if compared and ffmpeg else None
+    settings = encoder_settings("mp4", args.recorder) if compared and ffmpeg else None
     sent = 2 * 30 * args.seconds
     row = "%-14s %8s %9s %14s %8s %10s %22s %8s  %s"
     with tempfile.TemporaryDirectory() as scratch:
@@ -361,16 +383,20 @@ def main():
                     result["megabytes"], load()))
             if settings:
                 print("\nffmpeg on the raw recording's files, as many pictures as each case's "
-                      "files hold:\n  %s" % describe_settings(settings))
-                print("%-14s %9s %9s %7s %15s %7s  %s" % (
-                    "case", "encoders", "ffmpeg", "ratio", "pictures only", "ratio",
-                    "load after"))
+                      "files hold:\n  %s\n  live: the files at once, each read at its own rate"
+                      " (-re) with its sound; fast: one after another as fast as it goes"
+                      % describe_settings(settings))
+                print("%-14s %9s %9s %7s %9s %7s %14s %7s  %s" % (
+                    "case", "encoders", "live", "ratio", "fast", "ratio", "fast, no sound",
+                    "ratio", "load after"))
                 for key in compared:
-                    both, pictures = ffmpeg_case(settings, results["raw"], results[key], scratch)
+                    ffmpeg_cpu = ffmpeg_case(settings, results["raw"], results[key], scratch)
                     encoders = results[key]["cpu"] - base_cpu
-                    print("%-14s %8.0f%% %8.0f%% %6.2fx %14.0f%% %6.2fx  %s" % (
-                        names[key], 100 * encoders, 100 * both, encoders / both,
-                        100 * pictures, encoders / pictures, load()))
+                    print("%-14s %8.0f%% %8.0f%% %6.2fx %8.0f%% %6.2fx %13.0f%% %6.2fx  %s" % (
+                        names[key], 100 * encoders,
+                        100 * ffmpeg_cpu["live"], encoders / ffmpeg_cpu["live"],
+                        100 * ffmpeg_cpu["fast"], encoders / ffmpeg_cpu["fast"],
+                        100 * ffmpeg_cpu["pictures"], encoders / ffmpeg_cpu["pictures"], load()))
                 shutil.rmtree(results["raw"]["folder"], True)
             print()
 
