@@ -17,18 +17,20 @@ Beside mp4 and mp4 without the grid, the same call is recorded with --format raw
 encodes those files (the users' and the composite's pictures, as many as the case's files hold,
 and their sound) with the options the recorder gives its encoders, read from its writer: the
 encoders' CPU above the baseline is set against ffmpeg's (its child CPU, user + system, per
-second of call), pictures and sound, and pictures alone. Without ffmpeg on the PATH that
-comparison is skipped with a note.
+second of call) three ways: live (the files at once, each read at its own rate with -re, as a
+call brings them), as fast as it goes, and as fast as it goes without the sound. Without ffmpeg
+on the PATH that comparison is skipped with a note.
 
 Before the calls, `vp9` encodes 720p pictures in this process with the recorder's WebM options
 and with variants of them, and prints the frames per second each reaches (wall and CPU time),
 and how much of its rate a Python thread that only counts keeps meanwhile (near 100%: the
 encoder lets the interpreter go while it works). The machine's load is printed with each case.
 
-    python bench/recorder.py              # 30 s per case, about 3 minutes
+    python bench/recorder.py              # 30 s per case, about 6 minutes
     python bench/recorder.py --seconds 10 --only mp4
     python bench/recorder.py --only vp9 webm
     python bench/recorder.py --seconds 20 --only mp4 grid --rounds 2
+    python bench/recorder.py --only mp4 grid --recorder ../other-checkout/examples/call_recorder.py
 """
 
 import argparse
