@@ -245,11 +245,12 @@ def encoder_settings(fmt, recorder):
             "container": dict(CONTAINERS[fmt]["options"]),
             "video": CONTAINERS[fmt]["video"],
             "video_options": dict(CONTAINERS[fmt]["video_options"]),
-            "b:v": str(video.bit_rate),
+            # None or 0: the encoder's own default (PyAV from 13 on sets none).
+            "b:v": str(video.bit_rate) if video.bit_rate else None,
             "threads": str(video.thread_count),
             "thread_type": str(video.thread_type.name).lower().replace("|", "+"),
             "audio": CONTAINERS[fmt]["audio"],
-            "b:a": str(audio.bit_rate),
+            "b:a": str(audio.bit_rate) if audio.bit_rate else None,
         }
         writer.close()
     return settings
@@ -258,8 +259,8 @@ def encoder_settings(fmt, recorder):
 def describe_settings(settings):
     video = " ".join("%s=%s" % kv for kv in sorted(settings["video_options"].items()))
     return "%s %s b:v=%s g=fps threads=%s thread_type=%s; %s b:a=%s" % (
-        settings["video"], video, settings["b:v"], settings["threads"],
-        settings["thread_type"], settings["audio"], settings["b:a"])
+        settings["video"], video, settings["b:v"] or "default", settings["threads"],
+        settings["thread_type"], settings["audio"], settings["b:a"] or "default")
 
 
 def y4m_pictures(path):
@@ -281,12 +282,16 @@ def ffmpeg_command(settings, fmt, base, pictures, fps, sound, realtime, out):
     if sound:
         command += paced + ["-i", base + ".wav", "-map", "0:v", "-map", "1:a"]
     command += ["-frames:v", str(pictures), "-pix_fmt", "yuv420p", "-c:v", settings["video"],
-                "-b:v", settings["b:v"], "-g", str(fps), "-threads", settings["threads"],
+                "-g", str(fps), "-threads", settings["threads"],
                 "-thread_type", settings["thread_type"]]
+    if settings["b:v"]:
+        command += ["-b:v", settings["b:v"]]
     for key, value in sorted(settings["video_options"].items()):
         command += ["-" + key, value]
     if sound:
-        command += ["-c:a", settings["audio"], "-b:a", settings["b:a"], "-ar", "48000"]
+        command += ["-c:a", settings["audio"], "-ar", "48000"]
+        if settings["b:a"]:
+            command += ["-b:a", settings["b:a"]]
     command += ["-f", fmt]
     for key, value in sorted(settings["container"].items()):
         command += ["-" + key, value]
