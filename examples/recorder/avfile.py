@@ -30,10 +30,10 @@ CONTAINERS: Dict[str, Dict[str, Any]] = {
     # VP9 in real-time mode at libvpx's fastest speed (cpu-used 8; 9 is refused), on one
     # thread per encoder, one tile column: the most frames per second of CPU of the variants
     # bench/recorder.py measures. Row multithreading and tile columns make one encoder faster
-    # on two cores but cost more CPU per frame, and the recorder runs an encoder per user and
-    # the composite's at once, whose threads share the cores anyway; with them a busy machine
-    # kept fewer frames. A lower bit rate gains little (a twentieth at 512 kbit/s). The encode
-    # call lets the interpreter go; what limits WebM is libvpx's speed.
+    # on two cores but cost as much or more CPU per frame, and the recorder runs an encoder
+    # per user and the composite's at once, whose threads share the cores anyway. A lower bit
+    # rate gains little (at most a twentieth at 512 kbit/s). The encode call lets the
+    # interpreter go; what limits WebM is libvpx's speed.
     "webm": {"video": "libvpx-vp9", "audio": "libopus",
              "options": {"cluster_time_limit": "1000", "flush_packets": "1"},
              "video_options": {"deadline": "realtime", "cpu-used": "8", "lag-in-frames": "0",
@@ -101,9 +101,10 @@ class AvWriter:
         self._clock = AudioClock(AUDIO_RATE)
         self._video: Any = None
         self._audio: Any = None
-        # One frame for every picture of the file's size: a new one each time is a fresh
-        # allocation (at 720p, 1.4 MB of pages the kernel zeroes). The encoders copy a picture
-        # in before the encode call returns; make_writable copies only if one still holds it.
+        # One frame for every picture of the file's size, rather than a fresh 1.4 MB
+        # allocation per 720p picture (which may come as new pages for the kernel to zero).
+        # The encoders copy a picture in before the encode call returns; make_writable copies
+        # only if one still holds it.
         self._frame: Any = None
         try:
             self._container = av.open(path, "w", format=name,
