@@ -13,14 +13,24 @@ skips a frame whose time has passed while its thread waited), the frames the rec
 (queue full), the composite's skipped ticks, and the callback time per user video frame in
 microseconds: mean thread CPU, mean wall time, longest wall time.
 
+Beside mp4 and mp4 without the grid, the same call is recorded with --format raw and `ffmpeg`
+encodes those files (the users' and the composite's pictures, as many as the case's files hold,
+and their sound) with the options the recorder gives its encoders, read from its writer: the
+encoders' CPU above the baseline is set against ffmpeg's (its child CPU, user + system, per
+second of call) three ways: live (the files at once, each read at its own rate with -re, as a
+call brings them), as fast as it goes, and as fast as it goes without the sound. Without ffmpeg
+on the PATH that comparison is skipped with a note.
+
 Before the calls, `vp9` encodes 720p pictures in this process with the recorder's WebM options
 and with variants of them, and prints the frames per second each reaches (wall and CPU time),
 and how much of its rate a Python thread that only counts keeps meanwhile (near 100%: the
 encoder lets the interpreter go while it works). The machine's load is printed with each case.
 
-    python bench/recorder.py              # 30 s per case, about 3 minutes
+    python bench/recorder.py              # 30 s per case, about 6 minutes
     python bench/recorder.py --seconds 10 --only mp4
     python bench/recorder.py --only vp9 webm
+    python bench/recorder.py --seconds 20 --only mp4 grid --rounds 2
+    python bench/recorder.py --only mp4 grid --recorder ../other-checkout/examples/call_recorder.py
 """
 
 import argparse
@@ -77,6 +87,8 @@ VP9_VARIANTS = [
     ("+ tile-columns 2", {"threads": "2", "row-mt": "1", "tile-columns": "2"}),
     ("cpu-used 6", {"cpu-used": "6"}),
     ("cpu-used 7", {"cpu-used": "7"}),
+    ("b 512k", {"b": "512000"}),
+    ("b 256k", {"b": "256000"}),
 ]
 VP9_FRAMES = 60
 VP9_ROUNDS = 3  # each variant's best round: the machine is shared
@@ -189,9 +201,9 @@ def run(command, seconds):
     return cpu, wall, proc.stdout
 
 
-def recorder_case(extra, seconds, scratch):
+def recorder_case(extra, seconds, scratch, recorder=RECORDER):
     out = tempfile.mkdtemp(dir=scratch)
-    cpu, wall, _ = run([sys.executable, RECORDER, "--seconds", str(seconds), "--out", out,
+    cpu, wall, _ = run([sys.executable, recorder, "--seconds", str(seconds), "--out", out,
                         "--channel", "bench-" + uuid.uuid4().hex[:12],
                         "--engine-config", CONFIG] + extra, seconds)
     folder = os.path.join(out, os.listdir(out)[0])
@@ -208,7 +220,122 @@ def recorder_case(extra, seconds, scratch):
                      timing.get("maxWallMicros", 0.0)),
         "megabytes": sum(os.path.getsize(os.path.join(folder, name))
                          for name in os.listdir(folder)) / 1e6,
+        "folder": folder,
+        "summary": summary,
     }
+
+
+# --- ffmpeg on the same frames ---------------------------------------------------------------
+
+
+def encoder_settings(fmt, recorder):
+    """What the writer of `recorder` (the program's path) gives its encoders, read from a
+    writer it makes: the codecs, their options, bit rates and threads."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(recorder)))
+    for name in [name for name in sys.modules if name.split(".")[0] == "recorder"]:
+        del sys.modules[name]  # another checkout's, imported by the vp9 case
+    from recorder.avfile import CONTAINERS, AvWriter
+    from recorder.formats import AudioFormat, VideoFormat
+
+    with tempfile.TemporaryDirectory() as folder:
+        writer = AvWriter(fmt, os.path.join(folder, "probe"), VideoFormat(1280, 720, 30),
+                          AudioFormat(48000, 1))
+        video, audio = writer._video.codec_context, writer._audio.codec_context
+        settings = {
+            "container": dict(CONTAINERS[fmt]["options"]),
+            "video": CONTAINERS[fmt]["video"],
+            "video_options": dict(CONTAINERS[fmt]["video_options"]),
+            # None or 0: the encoder's own default (PyAV from 13 on sets none).
+            "b:v": str(video.bit_rate) if video.bit_rate else None,
+            "threads": str(video.thread_count),
+            "thread_type": str(video.thread_type.name).lower().replace("|", "+"),
+            "audio": CONTAINERS[fmt]["audio"],
+            "b:a": str(audio.bit_rate) if audio.bit_rate else None,
+        }
+        writer.close()
+    return settings
+
+
+def describe_settings(settings):
+    video = " ".join("%s=%s" % kv for kv in sorted(settings["video_options"].items()))
+    return "%s %s b:v=%s g=fps threads=%s thread_type=%s; %s b:a=%s" % (
+        settings["video"], video, settings["b:v"] or "default", settings["threads"],
+        settings["thread_type"], settings["audio"], settings["b:a"] or "default")
+
+
+def y4m_pictures(path):
+    """Pictures in a Y4M file of I420 pictures (its header's W and H)."""
+    with open(path, "rb") as f:
+        header = f.readline()
+    fields = dict((field[:1], field[1:]) for field in header.split()[1:])
+    width, height = int(fields[b"W"]), int(fields[b"H"])
+    picture = len(b"FRAME\n") + width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2)
+    return (os.path.getsize(path) - len(header)) // picture
+
+
+def ffmpeg_command(settings, fmt, base, pictures, fps, sound, realtime, out):
+    """ffmpeg encoding the first `pictures` of `base`.y4m (and `base`.wav when `sound`) as the
+    recorder's writer does; `realtime`: read at the files' own rate, as a call brings them."""
+    paced = ["-re"] if realtime else []
+    command = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
+    command += paced + ["-i", base + ".y4m"]
+    if sound:
+        command += paced + ["-i", base + ".wav", "-map", "0:v", "-map", "1:a"]
+    command += ["-frames:v", str(pictures), "-pix_fmt", "yuv420p", "-c:v", settings["video"],
+                "-g", str(fps), "-threads", settings["threads"],
+                "-thread_type", settings["thread_type"]]
+    if settings["b:v"]:
+        command += ["-b:v", settings["b:v"]]
+    for key, value in sorted(settings["video_options"].items()):
+        command += ["-" + key, value]
+    if sound:
+        command += ["-c:a", settings["audio"], "-ar", "48000"]
+        if settings["b:a"]:
+            command += ["-b:a", settings["b:a"]]
+    command += ["-f", fmt]
+    for key, value in sorted(settings["container"].items()):
+        command += ["-" + key, value]
+    return command + [out]
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def ffmpeg_case(settings, raw, case, scratch):
+    """ffmpeg's CPU per second of call to encode what the case's files hold, from the raw
+    recording of the same call: {"live": the files at once, each read at its own rate, with
+    their sound; "fast": one after another as fast as it goes, with their sound; "pictures":
+    the same without sound}."""
+    summary = case["summary"]
+    entries = [("user-%d" % user["uid"], user) for user in summary["users"]]
+    if summary["composite"] is not None:
+        entries.append(("composite", summary["composite"]))
+    jobs = []
+    for name, entry in entries:
+        base = os.path.join(raw["folder"], name)
+        if entry["video"] is None or not os.path.exists(base + ".y4m"):
+            continue
+        pictures = min(entry["video"]["written"], y4m_pictures(base + ".y4m"))
+        jobs.append((base, pictures, entry["video"]["fps"], os.path.exists(base + ".wav"),
+                     os.path.join(scratch, "ffmpeg-%s.%s" % (name, summary["format"]))))
+    cpu = {}
+    before = children_cpu()
+    running = [subprocess.Popen(ffmpeg_command(settings, summary["format"], base, pictures,
+                                               fps, sound, True, out), env=ENV)
+               for base, pictures, fps, sound, out in jobs]
+    for proc in running:
+        if proc.wait(timeout=summary["seconds"] * 4 + 60) != 0:
+            sys.exit("ffmpeg failed: %s" % " ".join(map(str, proc.args)))
+    cpu["live"] = children_cpu() - before
+    for key, with_sound in (("fast", True), ("pictures", False)):
+        before = children_cpu()
+        for base, pictures, fps, sound, out in jobs:
+            run(ffmpeg_command(settings, summary["format"], base, pictures, fps,
+                               sound and with_sound, False, out), 60)
+        cpu[key] = children_cpu() - before
+    return {key: value / summary["seconds"] for key, value in cpu.items()}
 
 
 def main():
@@ -216,7 +343,12 @@ def main():
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--only", nargs="*", default=None,
                         help="cases to run: vp9 mp4 grid webm (the baseline always runs with "
-                             "a call)")
+                             "a call; mp4 and grid bring the raw recording and ffmpeg)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="times the calls are run, one round after another")
+    parser.add_argument("--recorder", default=RECORDER,
+                        help="the recorder program to measure (default: this checkout's "
+                             "examples/call_recorder.py; another checkout's, to compare)")
     args = parser.parse_args()
     if not args.only or "vp9" in args.only:
         vp9_cases()
@@ -224,29 +356,56 @@ def main():
         return
     cases = [("mp4", ["--format", "mp4"]), ("grid", ["--format", "mp4", "--no-composite"]),
              ("webm", ["--format", "webm"])]
-    names = {"mp4": "mp4", "grid": "mp4, no grid", "webm": "webm"}
+    cases = [(key, extra) for key, extra in cases if not args.only or key in args.only]
+    names = {"mp4": "mp4", "grid": "mp4, no grid", "webm": "webm", "raw": "raw"}
+    compared = [key for key, _ in cases if key in ("mp4", "grid")]
+    ffmpeg = shutil.which("ffmpeg")
+    if compared and ffmpeg is None:
+        print("ffmpeg is not on the PATH: the comparison with ffmpeg is skipped "
+              "(apt-get install ffmpeg, or your system's package)\n")
+    settings = encoder_settings("mp4", args.recorder) if compared and ffmpeg else None
     sent = 2 * 30 * args.seconds
+    row = "%-14s %8s %9s %14s %8s %10s %22s %8s  %s"
     with tempfile.TemporaryDirectory() as scratch:
-        cpu, _, stdout = run([sys.executable, "-c", BASELINE, CONFIG, str(args.seconds)],
-                             args.seconds)
-        base_cpu = cpu / args.seconds
-        base_frames = sum(json.loads(stdout.strip().splitlines()[-1]).values())
-        print("two users at 1280x720, 30 fps, %g s (%d frames sent)" % (args.seconds, sent))
-        row = "%-14s %8s %9s %14s %8s %10s %22s %8s  %s"
-        print(row % ("case", "CPU", "encoders", "frames in", "dropped", "grid late",
-                     "callback CPU/wall/max", "MB", "load after"))
-        share = "%d (%.0f%%)" % (base_frames, 100 * base_frames / sent)
-        print(row % ("baseline", "%.0f%%" % (100 * base_cpu), "-", share, "-", "-", "-", "-",
-                     load()))
-        for key, extra in cases:
-            if args.only and key not in args.only:
-                continue
-            result = recorder_case(extra, args.seconds, scratch)
-            print("%-14s %7.0f%% %8.0f%% %14s %8d %10d %22s %8.1f  %s" % (
-                names[key], 100 * result["cpu"], 100 * (result["cpu"] - base_cpu),
-                "%d (%.0f%%)" % (result["frames"], 100 * result["frames"] / sent),
-                result["dropped"], result["late"], "%.1f / %.0f / %.0f" % result["callback"],
-                result["megabytes"], load()))
+        for round_ in range(args.rounds):
+            cpu, _, stdout = run([sys.executable, "-c", BASELINE, CONFIG, str(args.seconds)],
+                                 args.seconds)
+            base_cpu = cpu / args.seconds
+            base_frames = sum(json.loads(stdout.strip().splitlines()[-1]).values())
+            print("two users at 1280x720, 30 fps, %g s (%d frames sent)%s"
+                  % (args.seconds, sent, ", round %d" % (round_ + 1) if args.rounds > 1 else ""))
+            print(row % ("case", "CPU", "encoders", "frames in", "dropped", "grid late",
+                         "callback CPU/wall/max", "MB", "load after"))
+            share = "%d (%.0f%%)" % (base_frames, 100 * base_frames / sent)
+            print(row % ("baseline", "%.0f%%" % (100 * base_cpu), "-", share, "-", "-", "-",
+                         "-", load()))
+            results = {}
+            for key, extra in cases + ([("raw", ["--format", "raw"])] if settings else []):
+                result = recorder_case(extra, args.seconds, scratch, args.recorder)
+                results[key] = result
+                print("%-14s %7.0f%% %8.0f%% %14s %8d %10d %22s %8.1f  %s" % (
+                    names[key], 100 * result["cpu"], 100 * (result["cpu"] - base_cpu),
+                    "%d (%.0f%%)" % (result["frames"], 100 * result["frames"] / sent),
+                    result["dropped"], result["late"], "%.1f / %.0f / %.0f" % result["callback"],
+                    result["megabytes"], load()))
+            if settings:
+                print("\nffmpeg on the raw recording's files, as many pictures as each case's "
+                      "files hold:\n  %s\n  live: the files at once, each read at its own rate"
+                      " (-re) with its sound; fast: one after another as fast as it goes"
+                      % describe_settings(settings))
+                print("%-14s %9s %9s %7s %9s %7s %14s %7s  %s" % (
+                    "case", "encoders", "live", "ratio", "fast", "ratio", "fast, no sound",
+                    "ratio", "load after"))
+                for key in compared:
+                    ffmpeg_cpu = ffmpeg_case(settings, results["raw"], results[key], scratch)
+                    encoders = results[key]["cpu"] - base_cpu
+                    print("%-14s %8.0f%% %8.0f%% %6.2fx %8.0f%% %6.2fx %13.0f%% %6.2fx  %s" % (
+                        names[key], 100 * encoders,
+                        100 * ffmpeg_cpu["live"], encoders / ffmpeg_cpu["live"],
+                        100 * ffmpeg_cpu["fast"], encoders / ffmpeg_cpu["fast"],
+                        100 * ffmpeg_cpu["pictures"], encoders / ffmpeg_cpu["pictures"], load()))
+                shutil.rmtree(results["raw"]["folder"], True)
+            print()
 
 
 if __name__ == "__main__":

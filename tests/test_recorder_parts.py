@@ -171,3 +171,49 @@ def test_a_cut_file_is_read_back_as_a_player_decodes_it(tmp_path, fmt):
             if found.audio_seconds is not None:
                 # The coders' priming and padding: a frame or two.
                 assert abs(found.audio_seconds - seconds) <= 0.05, (path, fraction, seconds)
+
+
+@pytest.mark.parametrize("fmt", ["mp4", "webm"])
+@pytest.mark.parametrize("width,height", [(64, 48), (200, 120)])  # rows as wide, and padded
+def test_each_picture_is_encoded_as_it_was_given(tmp_path, fmt, width, height):
+    # The writer reuses one frame for every picture of its size: each one must come out as
+    # given, also after a picture of another size and with rows wider than the picture.
+    writer = formats.open_writer(fmt, str(tmp_path / "user-1"), VideoFormat(width, height, 15),
+                                 None)
+    shades = []
+    for n in range(16):
+        luma, chroma = 20 + 13 * n, 60 + 9 * n
+        size = (width // 2, height // 2) if n == 7 else (width, height)
+        writer.add_video(n / 15.0, size[0], size[1],
+                         (bytes([luma]) * (size[0] * size[1]),
+                          bytes([chroma]) * (size[0] * size[1] // 4),
+                          bytes([255 - chroma]) * (size[0] * size[1] // 4)))
+        shades.append((luma, chroma, 255 - chroma))
+    writer.close()
+    with av.open(writer.path) as container:
+        pictures = [frame.to_ndarray() for frame in container.decode(video=0)]
+    assert len(pictures) == len(shades)
+    for picture, shade in zip(pictures, shades):
+        chroma = picture[height:].ravel()  # U then V
+        got = (picture[:height].mean(), chroma[:len(chroma) // 2].mean(),
+               chroma[len(chroma) // 2:].mean())
+        assert np.allclose(got, shade, atol=3), (got, shade)
+
+
+@pytest.mark.parametrize("count", [1, 2, 3, 5])  # whole factors up to 4 users, then not
+def test_composite_tiles_show_every_users_pixels_scaled_to_their_tile(count):
+    canvas = composite.Canvas(1280, 720)
+    rng = np.random.default_rng(count)
+    sources = [(1280, 720, (rng.integers(16, 236, 1280 * 720, dtype=np.uint8).tobytes(),
+                            rng.integers(16, 241, 640 * 360, dtype=np.uint8).tobytes(),
+                            rng.integers(16, 241, 640 * 360, dtype=np.uint8).tobytes()))
+               for _ in range(count)]
+    planes = canvas.compose(sources)
+    for tile, (src_w, src_h, source) in zip(composite.tiles(count, 1280, 720), sources):
+        x, y, w, h = composite.fit(src_w, src_h, tile)
+        for index, scale in ((0, 1), (1, 2), (2, 2)):
+            src = np.frombuffer(source[index], np.uint8).reshape(src_h // scale, src_w // scale)
+            rows = np.arange(h // scale) * (src_h // scale) // (h // scale)
+            cols = np.arange(w // scale) * (src_w // scale) // (w // scale)
+            got = planes[index][y // scale:(y + h) // scale, x // scale:(x + w) // scale]
+            assert np.array_equal(got, src[rows][:, cols])

@@ -18,16 +18,22 @@ CONTAINERS: Dict[str, Dict[str, Any]] = {
     "mp4": {"video": "libx264", "audio": "aac",
             "options": {"movflags": "frag_keyframe+empty_moov+default_base_moof",
                         "frag_duration": "1000000", "flush_packets": "1"},
-            # x264's own threads do the work, so the encode call returns at once and the
-            # Python threads (and the engine's callbacks) keep running. The fastest preset:
-            # half the CPU of "veryfast" for files about a third larger, so two 720p users and
-            # the composite fit a 2-core machine. No B-frames: a fragmented file has no edit
-            # list to undo their delay, which would put the pictures late.
-            "video_options": {"preset": "ultrafast", "bf": "0"}},
-    # VP9 in real-time mode on one thread per encoder, one tile column: the most frames per
-    # second, and per second of CPU, of the variants bench/recorder.py measures (the recorder
-    # runs an encoder per user and the composite's at once, so their threads share the cores
-    # anyway). The encode call lets the interpreter go; what limits WebM is libvpx's speed.
+            # One x264 thread per encoder, on the worker's own thread: the encode call lets
+            # the interpreter go, so the encoders of the users and the composite share the
+            # cores through their workers, without the wake-ups of x264's slice threads at
+            # every picture (a sixth less CPU on a busy 2-core machine, bench/recorder.py).
+            # The fastest preset: half the CPU of "veryfast" for files about a third larger,
+            # so two 720p users and the composite fit a 2-core machine. No B-frames: a
+            # fragmented file has no edit list to undo their delay, which would put the
+            # pictures late.
+            "video_options": {"preset": "ultrafast", "bf": "0", "threads": "1"}},
+    # VP9 in real-time mode at libvpx's fastest speed (cpu-used 8; 9 is refused), on one
+    # thread per encoder, one tile column: the most frames per second of CPU of the variants
+    # bench/recorder.py measures. Row multithreading and tile columns make one encoder faster
+    # on two cores but cost as much or more CPU per frame, and the recorder runs an encoder
+    # per user and the composite's at once, whose threads share the cores anyway. A lower bit
+    # rate gains little (at most a twentieth at 512 kbit/s). The encode call lets the
+    # interpreter go; what limits WebM is libvpx's speed.
     "webm": {"video": "libvpx-vp9", "audio": "libopus",
              "options": {"cluster_time_limit": "1000", "flush_packets": "1"},
              "video_options": {"deadline": "realtime", "cpu-used": "8", "lag-in-frames": "0",
@@ -54,17 +60,27 @@ def i420_array(width: int, height: int, planes: Planes) -> Any:
 
 
 def picture(width: int, height: int, planes: Planes) -> Any:
-    """A yuv420p frame of the planes: copied plane by plane when the frame's rows are as wide
-    as the picture (the usual case), else through one array."""
-    if width % 2 == 0 and height % 2 == 0:
-        frame = av.VideoFrame(width, height, "yuv420p")
-        targets = frame.planes
-        if all(t.line_size == t.width and len(memoryview(p).cast("B")) == t.buffer_size
-               for t, p in zip(targets, planes)):
-            for target, plane in zip(targets, planes):
-                target.update(plane)
-            return frame
+    """A new yuv420p frame of the planes."""
     return av.VideoFrame.from_ndarray(i420_array(width, height, planes), format="yuv420p")
+
+
+def fill(frame: Any, width: int, height: int, planes: Planes) -> bool:
+    """Copies the planes into `frame` (of the same even size), row by row when its rows are
+    wider than the picture; False when the planes are not those of such a picture."""
+    if (width, height) != (frame.width, frame.height) or width % 2 or height % 2:
+        return False
+    views = [memoryview(plane).cast("B") for plane in planes]
+    targets = frame.planes
+    if any(len(view) != target.width * target.height for view, target in zip(views, targets)):
+        return False
+    for view, target in zip(views, targets):
+        if target.line_size == target.width:
+            target.update(view)
+        else:
+            rows = np.frombuffer(target, np.uint8).reshape(target.height, target.line_size)
+            rows[:, :target.width] = np.frombuffer(view, np.uint8).reshape(target.height,
+                                                                           target.width)
+    return True
 
 
 class AvWriter:
@@ -85,6 +101,11 @@ class AvWriter:
         self._clock = AudioClock(AUDIO_RATE)
         self._video: Any = None
         self._audio: Any = None
+        # One frame for every picture of the file's size, rather than a fresh 1.4 MB
+        # allocation per 720p picture (which may come as new pages for the kernel to zero).
+        # The encoders copy a picture in before the encode call returns; make_writable copies
+        # only if one still holds it.
+        self._frame: Any = None
         try:
             self._container = av.open(path, "w", format=name,
                                       container_options=dict(kind["options"]))
@@ -116,9 +137,16 @@ class AvWriter:
         if self._video is None or self._closed:
             return
         pts = max(int(round(seconds * 1000)), self._last_pts + 1)
-        frame = picture(width, height, planes)
-        if (frame.width, frame.height) != (self._video.width, self._video.height):
-            frame = frame.reformat(width=self._video.width, height=self._video.height)
+        frame = self._frame
+        if frame is None:
+            frame = self._frame = av.VideoFrame(self._video.width, self._video.height,
+                                                "yuv420p")
+        else:
+            frame.make_writable()
+        if not fill(frame, width, height, planes):  # another size, or odd: converted
+            frame = picture(width, height, planes)
+            if (frame.width, frame.height) != (self._video.width, self._video.height):
+                frame = frame.reformat(width=self._video.width, height=self._video.height)
         frame.pts = pts
         frame.time_base = Fraction(1, 1000)
         self._encode(self._video, frame)
