@@ -139,13 +139,18 @@ void InterpreterGate::closeForExit() {
 }
 
 void InterpreterGate::retakeGil(PyThreadState* saved) {
-    Pass pass(*this);
-    if (!pass.admitted()) {
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(1));
+    {
+        Pass pass(*this);
+        if (pass.admitted()) {
+            PyEval_RestoreThread(saved);
+            return;
         }
     }
-    PyEval_RestoreThread(saved);
+    // Parked without its pass: a parked thread never reaches Python, and a pass kept here would
+    // make the exit, which waits for every pass to end, wait for ever.
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
 }
 
 void InterpreterGate::restartInForkChild() {

@@ -26,6 +26,7 @@ WINDOWS_SKIPS = {
     "test_fork.py": "fork() does not exist on Windows",
     "test_call_network.py": "the network between processes is Linux-only",
     "test_call_network_input.py": "the network between processes is Linux-only",
+    "test_call_network_rings.py": "the network between processes is Linux-only",
     "test_peer.py": "the network between processes is Linux-only",
     "test_call_recorder.py::test_signals_finish_the_files_and_the_summary":
         "Windows has no SIGTERM, and SIGINT cannot be sent to one process",

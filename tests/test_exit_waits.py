@@ -75,3 +75,19 @@ def test_exit_names_the_callback_it_waits_for_and_ctrl_c_ends_it(tmp_path, kind,
         assert status == -signal.SIGINT and "interrupted" in stderr
     else:
         assert status == 0
+
+
+def test_a_daemon_thread_waiting_for_events_during_the_exit_wait_does_not_keep_it():
+    # The exit waits 1.5 s for the video callback; the daemon thread's wait for events ends its
+    # slice meanwhile and is parked, which must not count as a thread the exit waits for.
+    program = PROGRAM.replace("time.sleep(4.5)", "time.sleep(1.5)").replace(
+        'print("program ends"',
+        'import pyveltosdk\n'
+        'stream = pyveltosdk.Engine().open().join("room", uid=1).events()\n'
+        'threading.Thread(target=lambda: list(stream), daemon=True).start()\n'
+        'print("program ends"')
+    proc = subprocess.run([sys.executable, "-c", program, "video", "later"], capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "program ends" in proc.stdout
+    assert not any(sign in proc.stderr for sign in CRASH_SIGNS), proc.stderr
