@@ -44,7 +44,13 @@ case $kind in
       [ -f "$root/tools/asan.supp" ] && echo "suppressions=$root/tools/asan.supp")"
     # UBSan reports go to standard error whatever log_path says; they end the process.
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    tests=("$@")
+    # The whole suite but the network benchmark's run, whose figures mean nothing under a
+    # sanitizer (its paths are the calls' own, which the call tests run).
+    if [ $# -gt 0 ]; then
+      tests=("$@")
+    else
+      tests=(--ignore=tests/test_call_network_bench.py tests)
+    fi
     ;;
   tsan)
     sanitize=thread
@@ -52,12 +58,13 @@ case $kind in
     runtime=$(gcc -print-file-name=libtsan.so)
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:log_path=$reports/tsan:suppressions=$root/tools/tsan.supp"
     # The tests where engine threads, native driver threads and Python threads meet; the
-    # property tests and packaging checks add nothing concurrent and take long under TSan.
+    # property tests, packaging checks and the network benchmark's run add nothing concurrent
+    # and take long under TSan.
     if [ $# -gt 0 ]; then
       tests=("$@")
     else
       tests=(--ignore=tests/test_fuzz.py --ignore=tests/test_stubs.py
-             --ignore=tests/test_native_units.py tests)
+             --ignore=tests/test_native_units.py --ignore=tests/test_call_network_bench.py tests)
     fi
     ;;
   *)
