@@ -39,8 +39,8 @@ def _stub_module() -> types.ModuleType:
     own; the stub describes them exactly (checked against the built module by stubtest), so the
     reference is generated from it. Annotations stay text, as the stub's own aliases are."""
     loader = importlib.machinery.SourceFileLoader("_pyveltosdk", STUB)
-    spec = importlib.util.spec_from_loader("_pyveltosdk", loader, origin=STUB)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("_pyveltosdk", loader, origin=STUB)
+    module = importlib.util.module_from_spec(found)
     module.__file__ = STUB
     with open(STUB, encoding="utf-8") as source:
         code = compile(source.read(), STUB, "exec",

@@ -550,6 +550,22 @@ void ChannelNetwork::placeVideo(Link& link) {
 
 bool ChannelNetwork::flush(Link& link) {
     const int fd = link.fd.get();
+    // Sends one message (with `passed`, a descriptor, if any); false when the member's queue is
+    // full and the rest must wait for room.
+    auto send = [&](const std::uint8_t* message, std::size_t size, std::size_t payload,
+                    int passed) {
+        const iovec parts[] = {part(message, size)};
+        const SendResult result = sendMessage(fd, parts, 1, passed);
+        if (result == SendResult::kFull) {
+            link.backlog.store(true);
+            return false;
+        }
+        if (result == SendResult::kSent) {
+            counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
+            counters_.bytesOut.fetch_add(size + payload, std::memory_order_relaxed);
+        }
+        return true;
+    };
     while (true) {
         if (!link.ringless && link.nextVideo.frame != nullptr && link.videoSlot < 0) {
             placeVideo(link);
@@ -562,46 +578,24 @@ bool ChannelNetwork::flush(Link& link) {
             }
             const std::vector<std::uint8_t> message =
                 encodeRing(uid_, stream, ring->slots(), ring->slotBytes());
-            const iovec parts[] = {part(message.data(), message.size())};
-            const SendResult result = sendMessage(fd, parts, 1, ring->descriptor());
-            if (result == SendResult::kFull) {
-                link.backlog.store(true);
+            if (!send(message.data(), message.size(), 0, ring->descriptor())) {
                 return false;
-            }
-            if (result == SendResult::kSent) {
-                counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-                counters_.bytesOut.fetch_add(message.size(), std::memory_order_relaxed);
             }
             ring->markAnnounced();
         }
         while (!link.audio.empty()) {
             const Link::PendingAudio& pending = link.audio.front();
-            const iovec parts[] = {part(pending.message.data(), pending.message.size())};
-            const SendResult result = sendMessage(fd, parts, 1);
-            if (result == SendResult::kFull) {
-                link.backlog.store(true);
+            if (!send(pending.message.data(), pending.message.size(), pending.payload, -1)) {
                 return false;
-            }
-            if (result == SendResult::kSent) {
-                counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-                counters_.bytesOut.fetch_add(pending.message.size() + pending.payload,
-                                             std::memory_order_relaxed);
             }
             link.audio.pop_front();
         }
         if (link.videoSlot < 0) {
             break;
         }
-        const iovec parts[] = {part(link.videoSlotMessage.data(), link.videoSlotMessage.size())};
-        const SendResult result = sendMessage(fd, parts, 1);
-        if (result == SendResult::kFull) {
-            link.backlog.store(true);
+        if (!send(link.videoSlotMessage.data(), link.videoSlotMessage.size(), link.videoPayload,
+                  -1)) {
             return false;
-        }
-        if (result == SendResult::kSent) {
-            counters_.messagesOut.fetch_add(1, std::memory_order_relaxed);
-            counters_.bytesOut.fetch_add(link.videoSlotMessage.size() + link.videoPayload,
-                                         std::memory_order_relaxed);
         }
         link.videoSlot = -1;
     }

@@ -16,9 +16,9 @@ pytestmark = pytest.mark.skipif(sys.platform != "linux",
 
 
 def load_bench():
-    spec = importlib.util.spec_from_file_location("call_network", BENCH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("call_network", BENCH)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
