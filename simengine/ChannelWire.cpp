@@ -192,6 +192,20 @@ void copyIntoFrame(I420Frame& frame, std::size_t offset, std::size_t length,
     }
 }
 
+namespace {
+
+// A message whose body is exactly `Fields`: copied out once, so nothing is read twice.
+template <typename Fields>
+bool readExactly(Fields& fields, const std::uint8_t* body, std::size_t length) {
+    if (length != sizeof fields) {
+        return false;
+    }
+    std::memcpy(&fields, body, sizeof fields);
+    return true;
+}
+
+}  // namespace
+
 WireEvent WireReader::refuse(const char* why) {
     refusal_ = why;
     return WireEvent::kRefused;
@@ -336,10 +350,9 @@ WireEvent WireReader::readVideo(const WireHeader& header, const std::uint8_t* bo
 
 WireEvent WireReader::readRing(const std::uint8_t* body, std::size_t length) {
     WireRing fields{};
-    if (length != sizeof fields) {
+    if (!readExactly(fields, body, length)) {
         return refuse("malformed ring");
     }
-    std::memcpy(&fields, body, sizeof fields);
     const bool streamOk = fields.stream == static_cast<std::uint32_t>(WireStream::kAudio) ||
                           fields.stream == static_cast<std::uint32_t>(WireStream::kVideo);
     if (!streamOk || fields.slots == 0 || fields.slots > kMaxRingSlots || fields.slotBytes == 0 ||
@@ -353,10 +366,9 @@ WireEvent WireReader::readRing(const std::uint8_t* body, std::size_t length) {
 WireEvent WireReader::readAudioSlot(const WireHeader& header, const std::uint8_t* body,
                                     std::size_t length) {
     WireAudioSlot fields{};
-    if (length != sizeof fields) {
+    if (!readExactly(fields, body, length)) {
         return refuse("malformed audio slot");
     }
-    std::memcpy(&fields, body, sizeof fields);
     if (!audioFormatOk(fields.sampleRate, fields.channels, fields.samples)) {
         return refuse("malformed audio format");
     }
@@ -378,10 +390,9 @@ WireEvent WireReader::readAudioSlot(const WireHeader& header, const std::uint8_t
 WireEvent WireReader::readVideoSlot(const WireHeader& header, const std::uint8_t* body,
                                     std::size_t length) {
     WireVideoSlot fields{};
-    if (length != sizeof fields) {
+    if (!readExactly(fields, body, length)) {
         return refuse("malformed video slot");
     }
-    std::memcpy(&fields, body, sizeof fields);
     if (!videoSizeOk(fields.width, fields.height)) {
         return refuse("malformed video size");
     }
@@ -400,10 +411,9 @@ WireEvent WireReader::readVideoSlot(const WireHeader& header, const std::uint8_t
 
 WireEvent WireReader::readReleased(const std::uint8_t* body, std::size_t length) {
     WireReleased fields{};
-    if (length != sizeof fields) {
+    if (!readExactly(fields, body, length)) {
         return refuse("malformed released");
     }
-    std::memcpy(&fields, body, sizeof fields);
     if ((fields.stream != static_cast<std::uint32_t>(WireStream::kAudio) &&
          fields.stream != static_cast<std::uint32_t>(WireStream::kVideo)) ||
         fields.reserved != 0) {
